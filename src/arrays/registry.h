@@ -1,0 +1,115 @@
+#pragma once
+// The state behind the borrow table that extension modules share through a capsule on NumPy's
+// multiarray module: which arrays are borrowed, shared (read) or exclusive (write), grouped by
+// the buffer they live in. It never sees an interpreter object, so it builds and tests on its
+// own; the Python-facing side fills an ArrayLayout from the array and calls in.
+//
+// Every member of BorrowRegistry is called with the interpreter lock held, by this module or by
+// any other module that found our capsule; that lock is the registry's only protection.
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <unordered_map>
+
+namespace rastrel {
+
+// What the registry needs to know of an array. The spans point into the array's own dimension
+// and stride arrays (npy_intp is intptr_t), so filling one allocates nothing; it is valid only
+// while the array is held and not reshaped in place.
+struct ArrayLayout {
+    const char* data = nullptr;
+    std::span<const std::intptr_t> dims;     // never negative, as NumPy guarantees
+    std::span<const std::intptr_t> strides;  // bytes, signed; as many as dims
+    std::intptr_t item_size = 0;             // bytes
+    bool writeable = false;
+    // Resolved by the caller through the array's base chain, so that all views of one buffer
+    // meet under one address and arrays with separate buffers never compare keys at all.
+    const void* base = nullptr;
+};
+
+// The return codes of the shared table's acquire functions; other modules read them too.
+inline constexpr int kBorrowGranted = 0;
+inline constexpr int kBorrowAlreadyBorrowed = -1;
+inline constexpr int kBorrowNotWriteable = -2;
+
+// |x| as unsigned, so that the magnitude of INT64_MIN (2^63) does not overflow.
+constexpr std::uint64_t magnitude(std::int64_t x) noexcept {
+    return x < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(x) : static_cast<std::uint64_t>(x);
+}
+
+// Stein's binary gcd. gcd(x, 0) = gcd(0, x) = x.
+std::uint64_t gcd(std::uint64_t a, std::uint64_t b) noexcept;
+
+// Four words that stand for the memory an array may touch. Two keys are equal only when they are
+// equal word for word; unequal keys under one base are compared with conflicts().
+struct BorrowKey {
+    std::uintptr_t start = 0;  // lowest byte address reachable
+    std::uintptr_t end = 0;    // one past the highest; start == end == data for an empty array
+    std::uintptr_t data = 0;
+    // gcd of the byte strides folded from the first to the last: 1 for no dimension, the stride
+    // itself (sign included) for one. Only its magnitude takes part in conflicts(); a fold that
+    // reaches 2^63 wraps to INT64_MIN, whose magnitude is that same 2^63.
+    std::int64_t gcd_strides = 1;
+
+    // One pass over the dimensions. Address arithmetic wraps rather than overflowing, so a
+    // nonsensical layout gives a nonsensical key, never undefined behaviour.
+    static BorrowKey of(const ArrayLayout& array) noexcept;
+
+    // Whether this (new) key may touch memory that `registered` touches. Approximate by design:
+    // overlapping ranges conflict unless the data pointers lie apart by a distance that the
+    // common stride gcd does not divide; index bounds play no part. When neither key has a
+    // non-zero stride, both touch only the item at their data pointer, so overlapping ranges do
+    // share memory and conflict.
+    bool conflicts(const BorrowKey& registered) const noexcept;
+
+    friend bool operator==(const BorrowKey&, const BorrowKey&) = default;
+};
+
+struct BorrowKeyHash {
+    std::size_t operator()(const BorrowKey& key) const noexcept;
+};
+
+// A count above 0 is that many shared borrows of one key; -1 is one exclusive borrow. A count
+// never stays 0 and a base never stays without keys.
+using BorrowCount = std::intptr_t;
+
+class BorrowRegistry {
+public:
+    // `shared_limit` caps the shared count of one key; only tests lower it, to reach the refusal
+    // that otherwise needs 2^63 borrows.
+    explicit BorrowRegistry(BorrowCount shared_limit = std::numeric_limits<BorrowCount>::max()) noexcept
+        : shared_limit_(shared_limit) {}
+
+    // kBorrowGranted or kBorrowAlreadyBorrowed. A refusal changes nothing. May throw
+    // std::bad_alloc, and then also changes nothing.
+    int acquire_shared(const ArrayLayout& array);
+    // kBorrowNotWriteable before anything else is looked at, then as acquire_shared.
+    int acquire_mut_shared(const ArrayLayout& array);
+
+    // Each ends a borrow granted by the matching acquire on an unchanged layout. A release that
+    // finds no such borrow (the array was reshaped in place while borrowed, or shared and
+    // exclusive were mixed up) is ignored: taking anything else away would drop another
+    // caller's borrow and let writers in under it.
+    void release_shared(const ArrayLayout& array) noexcept;
+    void release_mut_shared(const ArrayLayout& array) noexcept;
+
+    bool empty() const noexcept { return bases_.empty(); }
+    // Bases with at least one borrow.
+    std::size_t size() const noexcept { return bases_.size(); }
+    std::size_t key_count(const void* base) const noexcept;
+    // 0 when the key is not registered under `base`.
+    BorrowCount count(const void* base, const BorrowKey& key) const noexcept;
+
+private:
+    using Keys = std::unordered_map<BorrowKey, BorrowCount, BorrowKeyHash>;
+    using Bases = std::unordered_map<const void*, Keys>;
+
+    // Erases `key` from the keys of `base_it`, and the base with it when it was the last key.
+    void forget(Bases::iterator base_it, Keys::iterator key_it) noexcept;
+
+    Bases bases_;
+    BorrowCount shared_limit_;
+};
+
+}  // namespace rastrel
