@@ -10,6 +10,8 @@
 #include "boundary/python.h"
 #include "boundary/ref.h"
 #include "boundary/trampoline.h"
+#include "expr/compiled_expr.h"
+#include "expr/executor.h"
 #include "kernels/formulas.h"
 #include "kernels/frame.h"
 #include "parallel/traversal.h"
@@ -129,25 +131,19 @@ PyObject* calculate_normalized_difference(PyObject*, PyObject* const* args, Py_s
 }
 
 PyObject* compile_expr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return trampoline([&]() -> PyObject* {
+    return trampoline([&] {
         std::array<PyObject*, 2> slots;
         extract_arguments_fastcall(k_compile_expr, args, nargs, kwnames, slots);
-        std::vector<Ref> instructions;
-        try {
-            instructions = collect_sequence(slots[0]);
-        } catch (Error& error) {
-            throw argument_extraction_error("instructions", std::move(error));
-        }
-        (void)extract_u64(slots[1], "num_bands");
-        throw_error(PyExc_NotImplementedError, "compile_expr is not available yet");
+        return expr::compile(slots[0], slots[1]).release();
     });
 }
 
 PyObject* execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return trampoline([&]() -> PyObject* {
+    return trampoline([&] {
         std::array<PyObject*, 3> slots;
         extract_arguments_fastcall(k_execute_expr_inplace, args, nargs, kwnames, slots);
-        throw argument_extraction_error("expr", conversion_error(slots[0], "CompiledExpr"));
+        expr::execute(slots[0], slots[1], slots[2]);
+        return none();
     });
 }
 
@@ -216,6 +212,12 @@ void add_function(PyObject* module, PyObject* function) {
     add(module, name.get(), function);
 }
 
+void add_class(PyObject* module) {
+    PyObject* type = expr::compiled_expr_type();
+    Ref name = Ref::steal(check_api(PyUnicode_FromString("CompiledExpr")));
+    add(module, name.get(), type);
+}
+
 void module_body(PyObject* module) {
     parallel::set_up_global_pool();
     for (PyMethodDef& def : g_functions) {
@@ -228,6 +230,7 @@ void module_body(PyObject* module) {
         if (!function) throw_pending();
         add_function(module, function.get());
     }
+    add_class(module);
 }
 
 PyObject* make_module() {

@@ -1,0 +1,91 @@
+#include "expr/executor.h"
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "arrays/borrow.h"
+#include "arrays/numpy_api.h"
+#include "boundary/args.h"
+#include "boundary/errors.h"
+#include "boundary/gil.h"
+#include "expr/compiled_expr.h"
+#include "expr/evaluator.h"
+#include "parallel/traversal.h"
+
+namespace rastrel::expr {
+namespace {
+
+// One unit of the object's shared-use counter for the length of a call.
+class SharedUse {
+public:
+    explicit SharedUse(CompiledExprObject* object) noexcept : object_(object) {
+        std::size_t seen = object_->users.load(std::memory_order_relaxed);
+        while (!object_->users.compare_exchange_weak(seen, seen + 1, std::memory_order_acq_rel)) {
+        }
+    }
+    ~SharedUse() { object_->users.fetch_sub(1, std::memory_order_acq_rel); }
+    SharedUse(const SharedUse&) = delete;
+    SharedUse& operator=(const SharedUse&) = delete;
+
+private:
+    CompiledExprObject* object_;
+};
+
+std::vector<Ref> extract_bands(PyObject* bands) {
+    std::vector<Ref> items;
+    try {
+        items = collect_sequence(bands);
+        for (const Ref& item : items) {
+            if (!numpy::is_type_of(item.get(), numpy::kNpyUShort)) throw conversion_error(item.get(), "PyArray<T, D>");
+        }
+    } catch (Error& error) {
+        throw argument_extraction_error("bands", std::move(error));
+    }
+    for (const Ref& item : items) numpy::require_element_strides(item.get(), sizeof(std::uint16_t), "bands");
+    return items;
+}
+
+}  // namespace
+
+void execute(PyObject* expr_arg, PyObject* bands_arg, PyObject* out_arg) {
+    if (!is_compiled_expr(expr_arg)) throw argument_extraction_error("expr", conversion_error(expr_arg, "CompiledExpr"));
+    const Ref expr = Ref::borrow(expr_arg);
+    const std::vector<Ref> bands = extract_bands(bands_arg);
+    try {
+        if (!numpy::is_type_of(out_arg, numpy::kNpyFloat)) throw conversion_error(out_arg, "PyArray<T, D>");
+    } catch (Error& error) {
+        throw argument_extraction_error("out_buffer", std::move(error));
+    }
+    numpy::require_element_strides(out_arg, sizeof(float), "out_buffer");
+    const Ref out = Ref::borrow(out_arg);
+
+    auto* object = reinterpret_cast<CompiledExprObject*>(expr.get());
+    const SharedUse in_use(object);
+    if (static_cast<std::uint64_t>(bands.size()) != object->num_bands) {
+        throw_error(PyExc_ValueError, "Band count mismatch.");
+    }
+
+    // Destroyed in reverse: the output's borrow goes first, then the bands' from last to first.
+    std::vector<borrow::PyReadonlyArray> shared;
+    shared.reserve(bands.size());
+    for (const Ref& band : bands) shared.push_back(borrow::readonly(band.get()));
+    const borrow::PyReadwriteArray exclusive = borrow::readwrite(out.get());
+
+    std::vector<BandView> views;
+    views.reserve(bands.size());
+    for (const Ref& band : bands) views.push_back(numpy::band_view(band.get()));
+    const OutputView out_view = numpy::output_view(out.get());
+    // The workers read this copy, never the Python object.
+    const std::vector<Instruction> program(object->program().begin(), object->program().end());
+
+    const AllowThreads unlocked;
+    const std::span<const Instruction> prog(program);
+    const std::span<const BandView> band_views(views);
+    const auto grid = parallel::Indices{0, 0, out_view.rows, out_view.cols};
+    parallel::par_for_each(parallel::zip(grid, out_view), [&](parallel::Index2 at, float* pixel) {
+        store_pixel(pixel, evaluate_pixel(prog, band_views, at.row, at.col));
+    });
+}
+
+}  // namespace rastrel::expr
