@@ -1,0 +1,85 @@
+#pragma once
+// How idle workers go to sleep and who wakes them.
+//
+// One 64-bit word counts the sleeping workers (bits 0-15) and the idle ones, searching or
+// sleeping (bits 16-31), and holds the jobs-event counter (bits 32-63). Publishing a job makes
+// the counter odd; a worker about to sleep first makes it even and remembers that value
+// ("sleepy"), searches once more, and then sleeps only if the counter still holds that value. So
+// a job published after it got sleepy either changes the counter (and the worker searches again)
+// or is published after the worker counted itself asleep (and the publisher sees a sleeper to
+// wake). A worker waits for one CoreLatch at a time (its join's latch, or its terminate signal in
+// the main loop); setting that latch wakes it through the latch's own handshake.
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+namespace rastrel::parallel {
+
+class CoreLatch;
+class InjectionQueue;
+
+// A worker's progress towards sleep since it last found work or woke up.
+struct IdleState {
+    std::size_t worker_index;
+    unsigned rounds = 0;             // fruitless searches so far
+    std::uint32_t jobs_counter = 0;  // the even value remembered when it got sleepy
+};
+
+class Sleep {
+public:
+    static constexpr unsigned kRoundsUntilSleepy = 32;
+    static constexpr unsigned kRoundsUntilSleeping = kRoundsUntilSleepy + 1;
+
+    explicit Sleep(std::size_t workers);
+
+    // The worker stops finding jobs and counts itself idle.
+    IdleState start_looking(std::size_t worker_index) noexcept;
+    // It found a job: stops counting itself idle and wakes up to two sleepers, since where one
+    // job turned up more are likely to follow.
+    void work_found() noexcept;
+    // The latch it waited for was set: it stops counting itself idle and wakes nobody.
+    void stop_looking() noexcept;
+    // After a fruitless search: yield, get sleepy, or sleep until woken, per the rounds so far.
+    // Returns without sleeping if `latch` is set or `injected` holds a job at the last look.
+    void no_work_found(IdleState& idle, CoreLatch& latch, const InjectionQueue& injected);
+
+    // A job was pushed onto a local queue or the injection queue, which held work before the
+    // push unless `queue_was_empty`.
+    void new_jobs(bool queue_was_empty) noexcept;
+    // Wakes worker `index` if it sleeps. Any thread.
+    bool wake_specific_thread(std::size_t index) noexcept;
+
+    // For tests and assertions: the counters word as it is now.
+    std::uint64_t counters() const noexcept { return counters_.load(); }
+    static std::uint32_t sleeping_of(std::uint64_t c) noexcept { return c & 0xFFFF; }
+    static std::uint32_t idle_of(std::uint64_t c) noexcept { return (c >> 16) & 0xFFFF; }
+    static std::uint32_t jobs_counter_of(std::uint64_t c) noexcept { return static_cast<std::uint32_t>(c >> 32); }
+
+private:
+    struct alignas(64) Slot {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool is_asleep = false;
+    };
+
+    static constexpr std::uint64_t kOneSleeping = 1;
+    static constexpr std::uint64_t kOneIdle = std::uint64_t{1} << 16;
+    static constexpr std::uint64_t kOneJobsEvent = std::uint64_t{1} << 32;
+
+    // Adds one to the jobs-event counter if it is even (want_odd) or odd (!want_odd); returns
+    // the word as it is afterwards.
+    std::uint64_t bump_jobs_counter(bool want_odd) noexcept;
+    void sleep(IdleState& idle, CoreLatch& latch, const InjectionQueue& injected);
+    void wake_any_threads(std::uint32_t count) noexcept;
+
+    // All accesses sequentially consistent: the lost-wake-up argument above is a store-buffering
+    // pattern between the queues and this word.
+    alignas(64) std::atomic<std::uint64_t> counters_{0};
+    std::size_t workers_;
+    std::unique_ptr<Slot[]> slots_;
+};
+
+}  // namespace rastrel::parallel
