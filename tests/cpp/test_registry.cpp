@@ -205,26 +205,23 @@ Snapshot snapshot(const BorrowRegistry& r, const Array& a) {
     return {r.size(), r.key_count(a.base), r.count(a.base, a.key())};
 }
 
-void test_acquire_release() {
-    const Array a = c_order(X, {4, 4}, 2);
-    const Array top = slice(a, 0, 0, 2, 1);
-    const Array bottom = slice(a, 0, 2, 2, 1);
-    const Array even = slice(a, 1, 0, 2, 2);
-    const Array odd = slice(a, 1, 1, 2, 2);
-    Array read_only = a;
-    read_only.writeable = false;
+// Views of one 4x4 uint16 buffer.
+struct Views {
+    Array a = c_order(X, {4, 4}, 2);
+    Array top = slice(a, 0, 0, 2, 1);
+    Array bottom = slice(a, 0, 2, 2, 1);
+    Array even = slice(a, 1, 0, 2, 2);
+    Array odd = slice(a, 1, 1, 2, 2);
+    Array read_only = [this] {
+        Array r = a;
+        r.writeable = false;
+        return r;
+    }();
+};
 
-    {  // The same array twice as an input.
-        BorrowRegistry r;
-        CHECK(r.acquire_shared(a.layout()) == kBorrowGranted);
-        CHECK(r.acquire_shared(a.layout()) == kBorrowGranted);
-        CHECK((snapshot(r, a) == Snapshot{1, 1, 2}));
-        r.release_shared(a.layout());
-        CHECK((snapshot(r, a) == Snapshot{1, 1, 1}));
-        r.release_shared(a.layout());
-        CHECK(r.empty());
-    }
-    // Refusals: what is held, what is asked for, the answer, and nothing changes.
+// One borrow held, a second asked for: the answer, and nothing changed by a refusal.
+void test_second_borrow() {
+    const auto [a, top, bottom, even, odd, read_only] = Views{};
     struct Row {
         const char* name;
         Array held;
@@ -266,6 +263,20 @@ void test_acquire_release() {
         CHECK_MSG(r.empty(), row.name);
         // A retry after the refusal finds nothing left behind.
         CHECK_MSG(row.asked.writeable == (acquire(row.asked, row.asked_exclusive) == kBorrowGranted), row.name);
+    }
+}
+
+void test_counts_and_removal() {
+    const auto [a, top, bottom, even, odd, read_only] = Views{};
+    {  // The same array twice as an input.
+        BorrowRegistry r;
+        CHECK(r.acquire_shared(a.layout()) == kBorrowGranted);
+        CHECK(r.acquire_shared(a.layout()) == kBorrowGranted);
+        CHECK((snapshot(r, a) == Snapshot{1, 1, 2}));
+        r.release_shared(a.layout());
+        CHECK((snapshot(r, a) == Snapshot{1, 1, 1}));
+        r.release_shared(a.layout());
+        CHECK(r.empty());
     }
     {  // A read-only array is refused before the registry is looked at, even when empty.
         BorrowRegistry r;
@@ -522,7 +533,8 @@ int main(int argc, char** argv) {
     test_keys();
     test_gcd();
     test_conflicts();
-    test_acquire_release();
+    test_second_borrow();
+    test_counts_and_removal();
     const std::uint64_t seed = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 20240601;
     test_against_model(seed, argc > 2 ? std::atoi(argv[2]) : 1000);
     return check::exit_code();
