@@ -43,15 +43,21 @@ BorrowKey BorrowKey::of(const ArrayLayout& array) noexcept {
         key.start = d + below;
         key.end = d + above + static_cast<std::uintptr_t>(array.item_size);
     }
+    key.item_size = static_cast<std::uintptr_t>(array.item_size);
     return key;
 }
 
 bool BorrowKey::conflicts(const BorrowKey& registered) const noexcept {
     if (registered.start >= end || start >= registered.end) return false;
     const std::uint64_t g = gcd(magnitude(gcd_strides), magnitude(registered.gcd_strides));
-    if (g == 0) return true;
-    const std::uintptr_t distance = data > registered.data ? data - registered.data : registered.data - data;
-    return distance % g == 0;
+    // r: the distance from a registered item's start to one of ours, reduced modulo g into [0, g).
+    // Ours overlaps the registered item at r if r < its size, or the next of ours, g - r before
+    // it, if g - r < our size.
+    const bool ahead = data >= registered.data;
+    const std::uintptr_t distance = ahead ? data - registered.data : registered.data - data;
+    if (g == 0) return ahead ? distance < registered.item_size : distance < item_size;
+    const std::uint64_t r = ahead ? distance % g : (g - distance % g) % g;
+    return r < registered.item_size || g - r < item_size;
 }
 
 namespace {

@@ -56,11 +56,18 @@ struct BorrowKey {
     // nonsensical layout gives a nonsensical key, never undefined behaviour.
     static BorrowKey of(const ArrayLayout& array) noexcept;
 
+    // Item size in bytes. Two views of one buffer may lay their items out off each other's grid
+    // (the upper halves of float32 items seen as uint16, uint16 views one byte apart); without
+    // the item sizes such overlaps cannot be seen from the data pointers and strides alone.
+    std::uintptr_t item_size = 0;
+
     // Whether this (new) key may touch memory that `registered` touches. Approximate by design:
-    // overlapping ranges conflict unless the data pointers lie apart by a distance that the
-    // common stride gcd does not divide; index bounds play no part. When neither key has a
-    // non-zero stride, both touch only the item at their data pointer, so overlapping ranges do
-    // share memory and conflict.
+    // index bounds play no part. Items of either key start at its data pointer plus multiples of
+    // g, the gcd of both keys' stride gcds, so two items can share a byte only if some distance
+    // between their starts congruent to the data pointers' distance modulo g is shorter than the
+    // item that starts first. For views whose pointers, strides and item sizes share one grid
+    // this is exactly "the distance is divisible by g". When neither key has a non-zero stride,
+    // each touches only the item at its data pointer and the distance is compared directly.
     bool conflicts(const BorrowKey& registered) const noexcept;
 
     friend bool operator==(const BorrowKey&, const BorrowKey&) = default;
