@@ -44,8 +44,11 @@ PyType_Slot g_slots[] = {
     {0, nullptr},
 };
 
+// Created under the module's dotted name, because a dotless one makes the interpreter warn that
+// the class has no __module__ (and fail the import where warnings are errors); the type's own
+// name is set back to the bare "CompiledExpr" right after creation.
 PyType_Spec g_spec = {
-    "CompiledExpr",
+    "rastrel.CompiledExpr",
     sizeof(CompiledExprObject),
     0,
     Py_TPFLAGS_DEFAULT,  // no base-type flag: the class cannot be subclassed
@@ -90,11 +93,24 @@ Instruction compile_step(PyObject* element) {
     return step;
 }
 
+PyObject* create_type() {
+    PyObject* type = PyType_FromSpec(&g_spec);
+    if (type == nullptr) return nullptr;
+    PyObject* name = PyUnicode_FromString("CompiledExpr");
+    const int renamed = name != nullptr ? PyObject_SetAttrString(type, "__name__", name) : -1;
+    Py_XDECREF(name);
+    if (renamed < 0) {
+        Py_DECREF(type);
+        return nullptr;
+    }
+    return type;
+}
+
 }  // namespace
 
 PyObject* compiled_expr_type() {
     if (g_type != nullptr) return g_type;
-    PyObject* type = PyType_FromSpec(&g_spec);
+    PyObject* type = create_type();
     if (type == nullptr) {
         Error cause = Error::fetch();
         Error error = Error::lazy(PyExc_RuntimeError, "An error occurred while initializing class CompiledExpr");
