@@ -50,3 +50,11 @@ as_root() {
     die "need root (or sudo) to run: $*"
   fi
 }
+
+# pip install of the working tree into one venv. Each venv keeps its own build directory: venvs
+# of one wheel tag sharing build/<wheel tag> recompile everything whenever they take turns.
+install_module() {
+  run_logged "pip install . into .venv/$1" \
+    "$(venv_python "$1")" -m pip install --disable-pip-version-check --no-build-isolation \
+    --no-deps -q --config-settings=build-dir="build/pip-$1" "$ROOT"
+}
