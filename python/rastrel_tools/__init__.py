@@ -1,0 +1,23 @@
+"""Companion tools for rastrel: formulas as text, a catalogue of spectral indices, and blockwise
+evaluation over dask arrays (in `rastrel_tools.dask`, which needs dask).
+
+    >>> import rastrel_tools as rt
+    >>> ndvi = rt.compile("NDVI")                      # from the catalogue: bands nir, red
+    >>> ndvi.evaluate(nir=nir, red=red)                # float32, NDVI per pixel
+    >>> f = rt.compile("(nir - swir1) / (nir + swir1) * 100")
+    >>> f(nir, swir1)                                  # positional, in f.bands order
+"""
+from ._parser import FormulaError
+from .formula import STACK_SLOTS, Formula, compile, to_instructions
+from .indices import INDICES, SCALE, SpectralIndex
+
+__all__ = [
+    "FormulaError",
+    "Formula",
+    "INDICES",
+    "SCALE",
+    "STACK_SLOTS",
+    "SpectralIndex",
+    "compile",
+    "to_instructions",
+]

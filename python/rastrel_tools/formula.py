@@ -1,0 +1,290 @@
+"""Formulas as text: compile once, evaluate over named uint16 bands into float32.
+
+    >>> ndvi = compile("(nir - red) / (nir + red)")
+    >>> ndvi.evaluate(nir=nir, red=red)          # or ndvi(nir, red), in ndvi.bands order
+
+Arithmetic is the engine's: every band sample and literal is float32, each operation is rounded
+to float32 in the written order, and `/` is the guarded division a / (b + 1e-10), so that 0 / 0
+is 0 rather than NaN.
+"""
+from __future__ import annotations
+
+from collections.abc import Iterable, Mapping, Sequence
+from types import MappingProxyType
+from typing import Any, Optional, Union
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+import rastrel
+
+from . import _kernels
+from ._parser import Band, Binary, FormulaError, NameResolver, Node, Number
+from ._parser import check_band_names, parse
+from .indices import INDICES, SpectralIndex, lookup
+
+# The engine evaluates each pixel on a stack of this many float32 slots.
+STACK_SLOTS = 16
+
+Instruction = dict[str, Union[str, int, float]]
+Plane = NDArray[np.uint16]
+
+
+def _postfix(root: Node) -> tuple[list[Instruction], list[Node]]:
+    """The engine's instructions for `root`, operands before their operation, and beside each
+    instruction the node it came from. Iterative, so that long chains such as a+b+c+... of any
+    length do not exhaust Python's recursion limit."""
+    instructions: list[Instruction] = []
+    origins: list[Node] = []
+    pending: list[tuple[Node, bool]] = [(root, False)]
+    while pending:
+        node, operands_done = pending.pop()
+        if isinstance(node, Number):
+            instructions.append({"type": "push_scalar", "value": node.value})
+        elif isinstance(node, Band):
+            instructions.append({"type": "push_band", "index": node.number})
+        elif operands_done:
+            instructions.append({"type": node.op})
+        else:
+            pending.append((node, True))
+            if isinstance(node, Binary):
+                pending.append((node.right, False))
+                pending.append((node.left, False))
+            else:
+                pending.append((node.operand, False))
+        if isinstance(node, (Number, Band)) or operands_done:
+            origins.append(node)
+    return instructions, origins
+
+
+def _check_depth(text: str, instructions: list[Instruction], origins: list[Node]) -> None:
+    depth = 0
+    for step, node in zip(instructions, origins):
+        if step["type"] in ("push_band", "push_scalar"):
+            depth += 1
+            if depth > STACK_SLOTS:
+                raise FormulaError(
+                    f"the formula needs more than {STACK_SLOTS} intermediate values at once; "
+                    "compute this part earlier or regroup",
+                    text, node.start, node.end - node.start,
+                )
+        elif isinstance(node, Binary):
+            depth -= 1
+
+
+def _check_constants(constants: Mapping[str, float]) -> dict[str, float]:
+    checked = {}
+    for name, value in constants.items():
+        if not isinstance(name, str) or not name.isidentifier():
+            raise ValueError(f"constant names must be identifiers, got {name!r}")
+        checked[name] = float(value)
+    return checked
+
+
+def to_instructions(formula: str, bands: Optional[Sequence[str]] = None,
+                    constants: Optional[Mapping[str, float]] = None) -> list[Instruction]:
+    """The instruction list of `rastrel.compile_expr` for `formula`, with band numbers given by
+    the order of `bands` (by default, the order in which names first appear)."""
+    return _Compiled.build(formula, bands, constants or {}).instructions
+
+
+class _Compiled:
+    """What compiling a formula's text yields, before any engine object is made."""
+
+    def __init__(self, root: Node, bands: tuple[str, ...], instructions: list[Instruction]):
+        self.root = root
+        self.bands = bands
+        self.instructions = instructions
+
+    @classmethod
+    def build(cls, text: str, bands: Optional[Sequence[str]],
+              constants: Mapping[str, float]) -> _Compiled:
+        if not isinstance(text, str):
+            raise TypeError(f"a formula is a str, got {type(text).__name__}")
+        if bands is not None:
+            if isinstance(bands, str):
+                raise TypeError("bands must be a sequence of names, not a str")
+            check_band_names(bands)
+        resolver = NameResolver(text, bands, _check_constants(constants))
+        root = parse(text, resolver)
+        instructions, origins = _postfix(root)
+        _check_depth(text, instructions, origins)
+        return cls(root, tuple(resolver.bands), instructions)
+
+
+class Formula:
+    """A compiled formula: the engine's program and the names of the bands it reads, in the
+    engine's order. Made by `compile`; immutable; safe to share between threads; pickles by its
+    text, so it travels to dask workers."""
+
+    __slots__ = ("_text", "_bands", "_constants", "_index", "_instructions", "_expr", "_kernel")
+
+    def __init__(self, text: str, bands: Optional[Sequence[str]] = None,
+                 constants: Optional[Mapping[str, float]] = None,
+                 index: Optional[SpectralIndex] = None) -> None:
+        compiled = _Compiled.build(text, bands, constants or {})
+        self._text = text
+        self._bands = compiled.bands
+        self._constants = MappingProxyType(dict(constants or {}))
+        self._index = index
+        self._instructions = compiled.instructions
+        self._expr = rastrel.compile_expr(compiled.instructions, len(compiled.bands))
+        self._kernel = _kernels.recognize(compiled.root)
+
+    @property
+    def text(self) -> str:
+        return self._text
+
+    @property
+    def bands(self) -> tuple[str, ...]:
+        """The band names, in the order of the engine's band numbers."""
+        return self._bands
+
+    @property
+    def constants(self) -> Mapping[str, float]:
+        return self._constants
+
+    @property
+    def index(self) -> Optional[SpectralIndex]:
+        """The catalogue entry this formula was compiled from, if any."""
+        return self._index
+
+    @property
+    def instructions(self) -> list[Instruction]:
+        """A copy of the program given to `rastrel.compile_expr`."""
+        return [dict(step) for step in self._instructions]
+
+    @property
+    def expr(self) -> rastrel.CompiledExpr:
+        return self._expr
+
+    @property
+    def kernel(self) -> Optional[str]:
+        """The fixed rastrel kernel that computes this formula bit for bit and is used instead
+        of the engine ("normalized_difference", "ratio", "adjusted_difference", "evi"), or
+        None."""
+        return self._kernel.name if self._kernel is not None else None
+
+    def __repr__(self) -> str:
+        if self._index is not None:
+            return f"<Formula {self._index.name}: {self._text!r}, bands={self._bands!r}>"
+        return f"<Formula {self._text!r}, bands={self._bands!r}>"
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        index = self._index.name if self._index is not None else None
+        return (_restore, (self._text, self._bands, dict(self._constants), index))
+
+    def __dask_tokenize__(self) -> tuple[Any, ...]:
+        return (type(self).__name__, self._text, self._bands, sorted(self._constants.items()))
+
+    def evaluate(self, bands: Optional[Mapping[str, ArrayLike]] = None, /, *,
+                 out: Optional[NDArray[np.float32]] = None,
+                 **named: ArrayLike) -> NDArray[np.float32]:
+        """Evaluates the formula for every pixel of the bands given by name, in a mapping and/or
+        as keywords (extra names are ignored). Bands are uint16 arrays of one shape, 2-D or
+        stacks of 2-D rasters (..., rows, cols); the result is float32 of that shape, written
+        into `out` if given."""
+        given = dict(bands or {})
+        given.update(named)
+        missing = [name for name in self._bands if name not in given]
+        if missing:
+            raise TypeError(f"missing band {missing[0]!r} (the formula reads "
+                            f"{', '.join(self._bands)})")
+        return self(*(given[name] for name in self._bands), out=out)
+
+    def __call__(self, *bands: ArrayLike,
+                 out: Optional[NDArray[np.float32]] = None) -> NDArray[np.float32]:
+        """Evaluates the formula over bands given by position, in the order of `self.bands`."""
+        if len(bands) != len(self._bands):
+            raise TypeError(f"expected {len(self._bands)} bands ({', '.join(self._bands)}), "
+                            f"got {len(bands)}")
+        arrays = [_as_band(name, value) for name, value in zip(self._bands, bands)]
+        shape = _common_shape(self._bands, arrays, out)
+        if out is None:
+            out = np.empty(shape, dtype=np.float32)
+        else:
+            _check_out(out, shape, arrays, self._bands)
+        for at in np.ndindex(*shape[:-2]):
+            planes = [array[at] for array in arrays]
+            if self._kernel is not None:
+                _kernels.run(self._kernel, planes, out[at])
+            else:
+                rastrel.execute_expr_inplace(self._expr, planes, out[at])
+        return out
+
+
+def _restore(text: str, bands: tuple[str, ...], constants: dict[str, float],
+             index: Optional[str]) -> Formula:
+    return Formula(text, bands, constants, INDICES[index] if index is not None else None)
+
+
+def _as_band(name: str, value: ArrayLike) -> Plane:
+    if hasattr(value, "__dask_graph__"):
+        raise TypeError(f"band {name!r} is a dask array: use rastrel_tools.dask.evaluate, "
+                        "which evaluates block by block")
+    array = np.asarray(value)
+    if array.dtype != np.uint16:
+        if array.dtype.kind not in "bu" or not np.can_cast(array.dtype, np.uint16):
+            raise TypeError(f"band {name!r} must hold uint16 samples, got {array.dtype}")
+        array = array.astype(np.uint16)
+    if array.ndim < 2:
+        raise ValueError(f"band {name!r} must be 2-D (rows, cols) or a stack of 2-D rasters, "
+                         f"got {array.ndim} dimension{'s' if array.ndim != 1 else ''}")
+    return array
+
+
+def _common_shape(names: Sequence[str], arrays: Sequence[Plane],
+                  out: Optional[NDArray[np.float32]]) -> tuple[int, ...]:
+    if not arrays:
+        if out is None:
+            raise ValueError("a formula that reads no band needs `out` to know the shape")
+        return tuple(out.shape)
+    shape = arrays[0].shape
+    for name, array in zip(names[1:], arrays[1:]):
+        if array.shape != shape:
+            raise ValueError(f"band {name!r} has shape {array.shape}, but band {names[0]!r} "
+                             f"has {shape}")
+    return tuple(shape)
+
+
+def _check_out(out: Any, shape: tuple[int, ...], arrays: Sequence[Plane],
+               names: Sequence[str]) -> None:
+    if not isinstance(out, np.ndarray) or out.dtype != np.float32:
+        kind = out.dtype if isinstance(out, np.ndarray) else type(out).__name__
+        raise TypeError(f"out must be a float32 array, got {kind}")
+    if out.shape != shape or out.ndim < 2:
+        raise ValueError(f"out has shape {out.shape}, the bands have {shape}")
+    if not out.flags.writeable:
+        raise ValueError("out is read-only")
+    for name, array in zip(names, arrays):
+        if np.may_share_memory(out, array):
+            raise ValueError(f"out overlaps band {name!r}")
+
+
+def compile(formula: str, bands: Optional[Iterable[str]] = None, *,
+            constants: Optional[Mapping[str, float]] = None) -> Formula:
+    """Compiles a formula, or a spectral index of the catalogue by name ("NDVI", "evi", ...).
+
+    `bands` fixes the band order (the engine's band numbers) and the names allowed; by default
+    the order is that of first appearance in the formula, or the index's own. `constants` gives
+    values to names in the formula; for an index it overrides the index's defaults.
+    """
+    band_list = None if bands is None else (
+        list(bands) if not isinstance(bands, str) else bands)
+    entry = lookup(formula) if isinstance(formula, str) else None
+    if entry is None:
+        return Formula(formula, band_list, constants)
+    unknown = sorted(set(constants or {}) - set(entry.constants))
+    if unknown:
+        have = ", ".join(entry.constants) or "none"
+        raise ValueError(f"{entry.name} has no constant {unknown[0]!r} (its constants: {have})")
+    if band_list is not None and not isinstance(band_list, str):
+        absent = [role for role in entry.bands if role not in band_list]
+        if absent:
+            raise ValueError(f"{entry.name} reads band {absent[0]!r}, which `bands` lacks")
+    values = {**entry.constants, **(constants or {})}
+    return Formula(entry.formula, band_list if band_list is not None else entry.bands,
+                   values, entry)
+
+
+__all__ = ["Formula", "FormulaError", "STACK_SLOTS", "compile", "to_instructions"]
