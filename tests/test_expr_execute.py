@@ -242,6 +242,19 @@ def test_the_same_array_may_be_passed_twice(container):
     assert out.tolist() == (a[:2, :3].astype(float) - a[1:, 1:]).tolist()
 
 
+def frozen(values):
+    values.flags.writeable = False
+    return values
+
+
+@pytest.mark.parametrize(
+    "sample",
+    [frozen(np.full((3, 4), 6, np.uint16)), np.broadcast_to(np.uint16(6), (3, 4)), np.broadcast_to(np.full((3, 1), 6, np.uint16), (3, 4))],
+)
+def test_read_only_and_broadcast_bands_are_read(sample):
+    assert (run([band(0)], [sample], shape=(3, 4)) == 6).all()
+
+
 # ---------------------------------------------------------------------------------------------
 # Conversions, the band count and borrows, all before anything is written.
 
@@ -259,6 +272,7 @@ EXPR, OUT = object(), object()  # stand-ins for a valid expr and a valid output
         ((EXPR, (b for b in []), None), "argument 'bands': 'generator' object cannot be converted to 'Sequence'"),
         ((EXPR, [np.ones((2, 3))], None), "argument 'bands': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
         ((EXPR, [np.ones((2, 3), np.uint16), [[1]]], None), "argument 'bands': 'list' object cannot be converted to 'PyArray<T, D>'"),
+        ((EXPR, [np.ones((2, 3), np.int16)], None), "argument 'bands': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
         ((EXPR, [np.ones((1, 2, 3), np.uint16), "x"], None), "argument 'bands': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
         ((EXPR, [np.ones((2, 3), np.float32)], OUT), "argument 'bands': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
         ((EXPR, [np.ones((2, 3), np.uint16)], None), "argument 'out_buffer': 'NoneType' object cannot be converted to 'PyArray<T, D>'"),

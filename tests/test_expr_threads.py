@@ -1,10 +1,13 @@
 """One compiled program used by several Python threads at once."""
+import gc
 import threading
+import time
+import weakref
 
 import numpy as np
 
 import rastrel
-from exprutil import PANIC, assert_same, band, ops, random_samples, reference
+from exprutil import PANIC, assert_same, band, ops, random_samples, reference, scalar
 
 THREADS = 4
 ROUNDS = 30
@@ -54,3 +57,37 @@ def test_threads_share_one_program():
         thread.join(timeout=120)
         assert not thread.is_alive()
     assert failures == []
+
+
+def test_a_call_holds_its_bands_until_it_returns():
+    """While a call runs with the interpreter lock released, the list of bands is emptied, so
+    that only the call still refers to the arrays: it keeps them alive, then lets them go."""
+    program = [band(0)] + [band(1), *ops("add"), scalar(0.75), *ops("mul")] * 40
+    rng = np.random.default_rng(9)
+    # Large enough that the C library returns their memory to the system once freed.
+    bands = [random_samples(rng, (512, 1024)) for _ in range(2)]
+    want = reference(program, bands, (512, 1024))
+    alive = [weakref.ref(b) for b in bands]
+    out = np.full((512, 1024), np.nan, dtype=np.float32)
+    expr = rastrel.compile_expr(program, 2)
+    started = threading.Event()
+
+    def call(bands):
+        started.set()
+        rastrel.execute_expr_inplace(expr, bands, out)
+
+    thread = threading.Thread(target=call, args=(bands,))
+    thread.start()
+    started.wait()
+    time.sleep(0.01)
+    bands.clear()
+    gc.collect()
+    held = [ref() is not None for ref in alive]
+    if thread.is_alive():
+        assert held == [True, True]
+    thread.join(timeout=120)
+    assert not thread.is_alive()
+    assert_same(out, want)
+    for _ in range(3):
+        gc.collect()
+    assert [ref() for ref in alive] == [None, None]
