@@ -41,6 +41,9 @@ def two_bands(rng, shape):
         ([scalar(1), scalar(0), *ops("div")], 0x501502F9),  # 1 / DENOM_EPSILON
         ([scalar(0), scalar(0), *ops("div")], 0x00000000),
         ([scalar(-0.0), scalar(0), *ops("div")], 0x80000000),
+        # A divisor of -DENOM_EPSILON is guarded to exactly zero, in float32.
+        ([scalar(1), scalar(-1e-10), *ops("div")], 0x7F800000),
+        ([scalar(-1), scalar(-1e-10), *ops("div")], 0xFF800000),
         ([scalar(2), scalar(3), *ops("pow")], 0x41000000),
         ([scalar(2), scalar(-1), *ops("pow")], 0x3F000000),
         ([scalar(0), *ops("neg")], 0x80000000),
@@ -74,6 +77,7 @@ def test_values_are_float32_bit_for_bit(program, pattern):
         [scalar(-8), scalar(1 / 3), *ops("pow")],
         [scalar(NAN), scalar(1), *ops("add")],
         [scalar(NAN), *ops("neg", "abs")],
+        [scalar(0), scalar(-1e-10), *ops("div")],
     ],
 )
 def test_nan_comes_out_as_nan(program):
