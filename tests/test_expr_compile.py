@@ -245,6 +245,26 @@ def test_a_bad_step_raises_without_naming_the_parameter(step, error, message):
     assert str(excinfo.value) == message
 
 
+def test_a_fault_raised_by_a_step_is_resumed_as_a_fault(capfd):
+    with pytest.raises(BaseException) as excinfo:
+        rastrel.execute_expr_inplace(compile_expr(ops("neg"), 0), [], np.zeros((1, 1), np.float32))
+    original = type(excinfo.value)("from a step")
+
+    class Faulty:
+        def __getitem__(self, key):
+            raise original
+
+    capfd.readouterr()
+    with pytest.raises(BaseException) as excinfo:
+        compile_expr([Faulty()], 0)
+    assert type(excinfo.value) is type(original) and excinfo.value is not original
+    assert str(excinfo.value) == "from a step"
+    assert capfd.readouterr().err.startswith(
+        "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
+        "Python stack trace below:\n"
+    )
+
+
 @pytest.mark.parametrize(
     "program, message",
     [

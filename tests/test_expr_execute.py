@@ -293,6 +293,30 @@ def test_arguments_are_converted_in_order(args, message):
     assert str(excinfo.value) == message
 
 
+class Failing:
+    """A sequence of bands whose first item cannot be read."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, index):
+        raise self.error
+
+
+@pytest.mark.parametrize(
+    "error, raised, message",
+    [(TypeError("broken"), TypeError, "argument 'bands': broken"), (ValueError("broken"), ValueError, "broken")],
+)
+def test_an_error_while_reading_bands_names_the_parameter_if_a_type_error(error, raised, message):
+    with pytest.raises(raised) as excinfo:
+        execute(rastrel.compile_expr([], 1), Failing(error), np.zeros((1, 1), np.float32))
+    assert type(excinfo.value) is raised
+    assert str(excinfo.value) == message
+
+
 def view_of(out):
     return out.view(np.uint16)
 
