@@ -98,34 +98,40 @@ private:
 
 namespace detail {
 
-template <class Exec, class ZipT, class F>
-void bridge_step(Exec& exec, const ZipT& piece, std::size_t budget, bool migrated, const F& f) {
+template <class Exec, class ZipT, class Visit>
+void bridge_step(Exec& exec, const ZipT& piece, std::size_t budget, bool migrated, const Visit& visit) {
     std::size_t next;
     if (migrated) {
         next = std::max(exec.num_threads(), budget / 2);
     } else if (budget == 0) {
-        return walk(piece, f);
+        return visit(piece);
     } else {
         next = budget / 2;
     }
-    if (piece.size() <= 1) return walk(piece, f);
+    if (piece.size() <= 1) return visit(piece);
     const auto halves = piece.split();
-    exec.join_context([&](bool m) { bridge_step(exec, halves.first, next, m, f); },
-                      [&](bool m) { bridge_step(exec, halves.second, next, m, f); });
+    exec.join_context([&](bool m) { bridge_step(exec, halves.first, next, m, visit); },
+                      [&](bool m) { bridge_step(exec, halves.second, next, m, visit); });
 }
 
 }  // namespace detail
 
-// Cuts `z` and runs the pieces through `exec`. A Zip of at most one element is walked on the
-// calling thread. Faults: see par_for_each.
-template <class Exec, class ZipT, class F>
-void bridge_unindexed(Exec& exec, const ZipT& z, const F& f) {
+// Cuts `z` and hands each final piece to visit(piece) through `exec`. A Zip of at most one
+// element is visited whole on the calling thread. Faults: see par_for_each.
+template <class Exec, class ZipT, class Visit>
+void bridge_pieces(Exec& exec, const ZipT& z, const Visit& visit) {
     const std::size_t n = exec.num_threads();
-    if (z.size() <= 1) return walk(z, f);
+    if (z.size() <= 1) return visit(z);
     const std::size_t budget = n / 2;
     const auto halves = z.split();
-    exec.join_context([&](bool m) { detail::bridge_step(exec, halves.first, budget, m, f); },
-                      [&](bool m) { detail::bridge_step(exec, halves.second, budget, m, f); });
+    exec.join_context([&](bool m) { detail::bridge_step(exec, halves.first, budget, m, visit); },
+                      [&](bool m) { detail::bridge_step(exec, halves.second, budget, m, visit); });
+}
+
+// bridge_pieces with every piece walked element by element.
+template <class Exec, class ZipT, class F>
+void bridge_unindexed(Exec& exec, const ZipT& z, const F& f) {
+    bridge_pieces(exec, z, [&f](const ZipT& piece) { walk(piece, f); });
 }
 
 // Calls f once per position of `z`, on `pool`; returns when all are done. For a View2D<T> part f
@@ -144,6 +150,15 @@ void par_for_each(WorkerPool& pool, const Zip<Parts...>& z, const F& f) {
 template <class... Parts, class F>
 void par_for_each(const Zip<Parts...>& z, const F& f) {
     par_for_each(current_pool(), z, f);
+}
+
+// As par_for_each, but each final piece goes whole to visit(piece), which walks it in its own
+// way (for example in runs of pixels rather than one at a time). Pieces are cut exactly as for
+// par_for_each; visit must be safe to call from several threads at once.
+template <class... Parts, class Visit>
+void par_for_each_piece(const Zip<Parts...>& z, const Visit& visit) {
+    PoolExecutor exec(current_pool());
+    bridge_pieces(exec, z, visit);
 }
 
 }  // namespace rastrel::parallel
