@@ -7,8 +7,8 @@ each output block is computed from the matching input blocks, on whichever worke
     >>> ndvi = rtd.evaluate("NDVI", nir=nir, red=red)     # nir, red: uint16 dask arrays
     >>> ndvi.to_zarr(...) / ndvi.mean().compute() / ...
 
-Inputs given as NumPy arrays become single-chunk dask arrays; arrays with different chunks are
-rechunked to common ones, as `dask.array.map_blocks` does.
+Inputs given as NumPy arrays become single-chunk dask arrays; the result has the chunks of the
+first band, and other bands chunked differently are rechunked to match.
 """
 from __future__ import annotations
 
@@ -61,6 +61,8 @@ def apply(formula: Formula, *bands: Union[da.Array, ArrayLike]) -> da.Array:
     if len(shape) < 2:
         raise ValueError(f"bands must be 2-D (rows, cols) or stacks of 2-D rasters, "
                          f"got {len(shape)} dimensions")
+    # Blocks are matched by position, so every band takes the first one's chunks.
+    arrays = [array.rechunk(arrays[0].chunks) for array in arrays]
     meta = np.empty((0,) * len(shape), dtype=_FLOAT32)
     label = formula.index.name.lower() if formula.index is not None else "formula"
     result: da.Array = da.map_blocks(_evaluate_block, formula, *arrays, dtype=_FLOAT32,
