@@ -57,9 +57,10 @@ int set_stack_size(pthread_attr_t* attr) {
     return rc;
 }
 
-// The process-wide slot. Decided once; after that `g_pool` is the pool or stays null.
+// The process-wide slot. Decided once; after that `g_pool` holds the pool or stays null. The
+// handle is never destroyed: there is no exit hook, and workers may still run as the process ends.
 std::once_flag g_decided;
-WorkerPool* g_pool = nullptr;
+std::shared_ptr<WorkerPool>* g_pool = nullptr;
 
 // Returns whether this call decided the slot.
 bool decide_slot() noexcept {
@@ -68,9 +69,7 @@ bool decide_slot() noexcept {
         decided_here = true;
         const ProcessorCount count = available_parallelism();
         try {
-            // Deliberately leaked: the pool lives until the process ends, with no exit hook.
-            auto* owner = new std::shared_ptr<WorkerPool>(WorkerPool::create(count.ok() ? count.count : 1));
-            g_pool = owner->get();
+            g_pool = new std::shared_ptr<WorkerPool>(WorkerPool::create(count.ok() ? count.count : 1));
         } catch (...) {
             // The slot stays empty; every loop will fault.
         }
@@ -247,14 +246,14 @@ void WorkerPool::inject(JobRef job) {
 // ---- process-wide slot ----
 
 void set_up_global_pool() noexcept {
-    if (decide_slot() && g_pool != nullptr) g_pool->wait_until_primed();
+    if (decide_slot() && g_pool != nullptr) (*g_pool)->wait_until_primed();
 }
 
 WorkerPool& current_pool() {
     if (WorkerThread* const w = WorkerThread::current()) return w->pool();
     decide_slot();
     if (g_pool == nullptr) raise_pool_missing();
-    return *g_pool;
+    return **g_pool;
 }
 
 std::size_t current_num_threads() { return current_pool().num_threads(); }

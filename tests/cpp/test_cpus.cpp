@@ -85,8 +85,8 @@ void test_v1() {
     t.write("sys/cpu,cpuacct/cpu.cfs_period_us", "100000\n");
     CHECK_EQ(t.quota(), 2u, "the mount root's limit, trimmed");
 
-    FakeTree later_v1;  // a v1 entry wins over an earlier v2 one, and "cpu" must be a whole item
-    later_v1.write("proc/cgroup", "0::/\n3:cpuset:/a\n4:cpu:/job\n");
+    FakeTree later_v1;  // a v1 entry wins over v2 ones before and after it; "cpu" is a whole item
+    later_v1.write("proc/cgroup", "0::/\n3:cpuset:/a\n4:cpu:/job\n0::/\n");
     later_v1.write("sys/cgroup.controllers", "");
     later_v1.write("sys/cpu.max", "100000 100000\n");
     later_v1.write("sys/cpu/job/cpu.cfs_quota_us", "300000");
@@ -99,6 +99,7 @@ void test_v1() {
     mounted.write("proc/cgroup", "7:cpuacct,cpu:/outer/inner\n");
     mounted.write("proc/mountinfo",
                   "30 1 0:25 / /sys/fs/cgroup/memory rw - cgroup cgroup rw,memory\n"
+                  "29 1 0:24 /out /not/a/component/prefix rw - cgroup cgroup rw,cpu\n"
                   "31 1 0:26 /outer " + mounted.path("mnt/cpu") + " rw,nosuid - cgroup cgroup rw,cpuacct,cpu\n");
     mounted.write("mnt/cpu/inner/cpu.cfs_quota_us", "500000\n");
     mounted.write("mnt/cpu/inner/cpu.cfs_period_us", "100000\n");

@@ -27,8 +27,12 @@ void test_single_thread_order_growth_and_shrink() {
     JobRef out;
     CHECK(d.steal(out) == WorkDeque::Steal::kEmpty);
 
-    // 1000 jobs: 64 -> 128 -> ... -> 1024 slots.
-    for (std::uintptr_t i = 1; i <= 1000; ++i) d.push(job(i));
+    // Doubles only when full: 64 jobs fit in 64 slots, the 65th doubles, 1000 need 1024.
+    for (std::uintptr_t i = 1; i <= 1000; ++i) {
+        d.push(job(i));
+        if (i == 64) CHECK_EQ(d.capacity(), 64u, "64 jobs");
+        if (i == 65) CHECK_EQ(d.capacity(), 128u, "65 jobs");
+    }
     CHECK_EQ(d.capacity(), 1024u, "after 1000 pushes");
     CHECK(d.steal(out) == WorkDeque::Steal::kSuccess && id_of(out) == 1);  // oldest
     CHECK(d.steal(out) == WorkDeque::Steal::kSuccess && id_of(out) == 2);
@@ -36,6 +40,9 @@ void test_single_thread_order_growth_and_shrink() {
     for (std::uintptr_t i = 1000; i >= 3; --i) {
         const auto j = d.pop();
         CHECK_MSG(j && id_of(*j) == i, "pop " << i);
+        // Halves once a pop leaves it under a quarter full: 256 jobs left keep 1024 slots.
+        if (i - 3 == 256) CHECK_EQ(d.capacity(), 1024u, "256 left");
+        if (i - 3 == 255) CHECK_EQ(d.capacity(), 512u, "255 left");
     }
     CHECK(!d.pop());
     CHECK_EQ(d.capacity(), 64u, "after draining");

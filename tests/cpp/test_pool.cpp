@@ -65,6 +65,14 @@ void test_entry_and_results() {
 
     const auto where = pool->in_worker([&](WorkerThread& w, bool injected) {
         CHECK(WorkerThread::current() == &w && &w.pool() == pool.pool.get());
+        pthread_attr_t attr;
+        int detach = 0;
+        std::size_t stack = 0;
+        CHECK(pthread_getattr_np(pthread_self(), &attr) == 0);
+        pthread_attr_getdetachstate(&attr, &detach);
+        pthread_attr_getstacksize(&attr, &stack);
+        pthread_attr_destroy(&attr);
+        CHECK(detach == PTHREAD_CREATE_DETACHED && stack >= WorkerPool::kStackSize);
         return injected ? 1 : 2;
     });
     CHECK_EQ(where, 1, "from outside the job is injected");
@@ -182,9 +190,9 @@ void test_thread_start_failure() {
 }  // namespace
 
 int main() {
+    test_thread_start_failure();  // first: no worker of another pool may still be exiting
     test_entry_and_results();
     test_join_faults();
     test_wake_after_idle();
-    test_thread_start_failure();
     return check::exit_code();
 }

@@ -173,7 +173,8 @@ void test_piece_counts_and_shapes() {
 // Index grid positions are absolute, and the walk inside a piece follows the output's layout.
 void test_index_grid_order() {
     for (const bool column_major : {false, true}) {
-        const std::size_t R = 40, C = 24;
+        // Long enough along the cut axis that pieces are bands several lines wide.
+        const std::size_t R = column_major ? 40 : 240, C = column_major ? 240 : 40;
         const OutputView o = column_major ? out_f(R, C) : out_c(R, C);
         SequentialExecutor exec(4);
         bool pointers_match = true;
