@@ -49,6 +49,17 @@ def raises_exactly(cls, message, call_):
     return excinfo.value
 
 
+def not_array(parameter, type_name):
+    return f"argument '{parameter}': '{type_name}' object cannot be converted to 'PyArray<T, D>'"
+
+
+def not_whole_elements(parameter, strides, item):
+    return (
+        f"argument '{parameter}': array strides {strides} are not multiples of its item size ({item}); "
+        "pass a copy, for example numpy.ascontiguousarray(...)"
+    )
+
+
 # ---------------------------------------------------------------------------------------------
 # Binding.
 
@@ -146,8 +157,7 @@ def test_array_not_accepted(function, parameter, case, make, type_name):
         type_name = type_name[dtype]
     arguments = good_arguments(function)
     arguments[parameter] = make(dtype)
-    message = f"argument '{parameter}': '{type_name}' object cannot be converted to 'PyArray<T, D>'"
-    raises_exactly(TypeError, message, lambda: call(function, arguments))
+    raises_exactly(TypeError, not_array(parameter, type_name), lambda: call(function, arguments))
     if "out_buffer" in arguments and parameter != "out_buffer":
         assert (arguments["out_buffer"] == 9.0).all()
 
@@ -190,11 +200,7 @@ def test_strides_that_are_not_whole_elements_are_refused(function, parameter, ma
     assert bad.dtype == dtype
     arguments = good_arguments(function, shape=(3, 4))
     arguments[parameter] = bad
-    item = np.dtype(dtype).itemsize
-    message = (
-        f"argument '{parameter}': array strides ({bad.strides[0]}, {bad.strides[1]}) are not multiples of its "
-        f"item size ({item}); pass a copy, for example numpy.ascontiguousarray(...)"
-    )
+    message = not_whole_elements(parameter, bad.strides, np.dtype(dtype).itemsize)
     raises_exactly(ValueError, message, lambda: call(function, arguments))
     for name, value in arguments.items():
         if name == "out_buffer" and value is not bad:
@@ -353,21 +359,23 @@ bad_out = np.zeros((2, 2), np.float64)
 @pytest.mark.parametrize(
     "call_, exception, message",
     [
-        (lambda: evi(u16, u16, [1], "g", 1, 1, 1, f32), TypeError, "argument 'blue': 'list' object cannot be converted to 'PyArray<T, D>'"),
+        (lambda: evi(u16, u16, [1], "g", 1, 1, 1, f32), TypeError, not_array("blue", "list")),
         (lambda: evi(u16, u16, u16, "g", "c1", 1, 1, f32), TypeError, "argument 'g': must be real number, not str"),
         (lambda: evi(u16, u16, u16, 1, 1, "c2", "l", f32), TypeError, "argument 'c2': must be real number, not str"),
         (lambda: evi(u16, u16, u16, 1, 1, 1, None, bad_out), TypeError, "argument 'l': must be real number, not NoneType"),
-        (lambda: evi(out_buffer=bad_out, l="l", c2=1, c1=1, g=1, blue=u16, red=u16, nir=f32), TypeError, "argument 'nir': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
+        (lambda: evi(out_buffer=bad_out, l="l", c2=1, c1=1, g=1, blue=u16, red=u16, nir=f32), TypeError, not_array("nir", "ndarray")),
         (lambda: evi(u16, u16, u16, 1, 1, 1, 10**400, bad_out), OverflowError, "int too large to convert to float"),
         (lambda: adjusted(u16, u16, "l", bad_out), TypeError, "argument 'l': must be real number, not str"),
-        (lambda: adjusted(u16, f32, "l", bad_out), TypeError, "argument 'band_b': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
-        (lambda: ratio(out_buffer=None, band_b=None, band_a=u16), TypeError, "argument 'band_b': 'NoneType' object cannot be converted to 'PyArray<T, D>'"),
-        (lambda: ratio(np.zeros((3, 3), np.uint16), u16, bad_out), TypeError, "argument 'out_buffer': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
-        (lambda: nd(np.zeros((3, 3), np.uint16), None), TypeError, "argument 'band_b': 'NoneType' object cannot be converted to 'PyArray<T, D>'"),
-        (lambda: ratio(odd_strides(np.uint16), None, None), ValueError, "argument 'band_a': array strides (9, 2) are not multiples of its item size (2); pass a copy, for example numpy.ascontiguousarray(...)"),
-        (lambda: ratio(u16, None, odd_strides(np.float32)), TypeError, "argument 'band_b': 'NoneType' object cannot be converted to 'PyArray<T, D>'"),
+        (lambda: adjusted(u16, f32, "l", bad_out), TypeError, not_array("band_b", "ndarray")),
+        (lambda: ratio(out_buffer=None, band_b=None, band_a=u16), TypeError, not_array("band_b", "NoneType")),
+        # Conversions come before the shape check.
+        (lambda: ratio(np.zeros((3, 3), np.uint16), u16, bad_out), TypeError, not_array("out_buffer", "ndarray")),
+        (lambda: nd(np.zeros((3, 3), np.uint16), None), TypeError, not_array("band_b", "NoneType")),
+        # The stride check is part of each array's conversion.
+        (lambda: ratio(odd_strides(np.uint16), None, None), ValueError, not_whole_elements("band_a", (9, 2), 2)),
+        (lambda: ratio(u16, None, odd_strides(np.float32)), TypeError, not_array("band_b", "NoneType")),
         (lambda: adjusted(u16, u16, "l", odd_strides(np.float32)), TypeError, "argument 'l': must be real number, not str"),
-        (lambda: adjusted(u16, np.zeros((3, 4), np.uint16), 1, odd_strides(np.float32)), ValueError, "argument 'out_buffer': array strides (17, 4) are not multiples of its item size (4); pass a copy, for example numpy.ascontiguousarray(...)"),
+        (lambda: adjusted(u16, u16, 1, odd_strides(np.float32)), ValueError, not_whole_elements("out_buffer", (17, 4), 4)),
     ],
 )
 def test_conversion_order(call_, exception, message):

@@ -1,5 +1,7 @@
 """The five band indices: exact values, shape checks, empty arrays, and every memory layout."""
 import re
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -275,3 +277,18 @@ def test_views_into_larger_arrays():
     untouched = np.ones(out_base.shape, bool)
     untouched[3:29:2, 39:0:-4] = False
     assert (out_base[untouched] == 0).all() and bits(out_base[untouched]).max() == 0
+
+
+def test_other_threads_run_while_the_pixels_are_computed():
+    band = np.ones((4096, 4096), np.uint16)
+    out = np.empty(band.shape, np.float32)
+    go, woke = threading.Event(), []
+    waiter = threading.Thread(target=lambda: (go.wait(), woke.append(time.perf_counter())))
+    waiter.start()
+    start = time.perf_counter()
+    go.set()
+    rastrel.calculate_ratio_inplace(band, band, out)
+    took = time.perf_counter() - start
+    waiter.join()
+    # Had the call kept the interpreter lock, the waiter could only run after it returned.
+    assert woke[0] - start < took / 2, (woke[0] - start, took)
