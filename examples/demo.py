@@ -1,175 +1,285 @@
 """Spectral indices of a synthetic multispectral scene with rastrel, timed against NumPy.
 
-The scene has four land-cover classes (vegetation, water, bare soil, clouds) with typical
-surface reflectances scaled to 0..10000, as most satellite products store them in uint16,
-plus smooth spatial variation and a little sensor noise.
+The scene has four kinds of land cover (vegetation of varying density, water, bare soil and
+clouds with soft edges) in six bands, blue to shortwave infrared, with typical surface
+reflectances scaled to 0..10000 as most satellite products store them in uint16, smooth spatial
+variation and a little sensor noise. The demo writes the scene and every index as GeoTIFF
+(with rasterio) and as PNG previews (with matplotlib) into the output directory, prints the
+mean of each index per land-cover class, and times each index against the same formula written
+with NumPy.
 
-Run: python examples/demo.py [--size N] [--repeat R]
+Run: python examples/demo.py [--size N] [--repeat R] [--output DIR]
 """
 
 import argparse
 import os
 import sys
 import time
+from pathlib import Path
 
 import numpy as np
 
 import rastrel
+import rastrel_tools as rt
+from demo_files import through_geotiff, write_outputs
 
 CLASSES = ("vegetation", "water", "bare soil", "clouds")
-
-# Samples are reflectance x SCALE. EVI's L = 1 is in reflectance units and appears only in the
-# denominator, so it scales like the bands. The adjusted difference uses its l both as an
-# offset and in the factor 1 + l, so there l = 0.5 acts in sample units: about 1.5 x NDVI.
+CLASS_COLOURS = ("#2e8b3a", "#2a6fb8", "#c8a26a", "#f2f2f2")
+BANDS = ("blue", "green", "red", "nir", "swir1", "swir2")
 SCALE = 10000
+
+# Typical surface reflectance per band (blue, green, red, nir, swir1, swir2).
+REFLECTANCE = {
+    "vegetation": (0.035, 0.080, 0.040, 0.420, 0.210, 0.100),  # chlorophyll, leaf structure
+    "water": (0.070, 0.060, 0.035, 0.012, 0.007, 0.004),  # absorbs the infrared
+    "bare soil": (0.110, 0.150, 0.210, 0.270, 0.340, 0.290),  # rising towards the SWIR
+    "clouds": (0.740, 0.750, 0.760, 0.780, 0.520, 0.380),  # bright, ice and droplets absorb SWIR
+}
+
+# The adjusted difference uses its l both as an offset and in the factor 1 + l, in sample units
+# here: about 1.5 x NDVI. SAVI proper, on reflectance, comes from the catalogue.
 ADJ_L = 0.5
 EVI_G, EVI_C1, EVI_C2, EVI_L = 2.5, 6.0, 7.5, 1.0 * SCALE
+# Tasseled-cap wetness for Landsat 8 OLI (Baig et al. 2014), in reflectance units.
+WETNESS = ("(0.1511 * blue + 0.1973 * green + 0.3283 * red + 0.3407 * nir"
+           " - 0.7117 * swir1 - 0.4559 * swir2) / scale")
+WETNESS_WEIGHTS = (0.1511, 0.1973, 0.3283, 0.3407, -0.7117, -0.4559)
 
-# Mean reflectance x SCALE per class, for the bands (blue, red, nir).
-REFLECTANCE = np.array(
-    [
-        [400, 350, 4200],    # vegetation: chlorophyll absorbs red, leaf structure reflects NIR
-        [700, 350, 150],     # water: absorbs NIR almost completely
-        [1100, 2000, 2700],  # bare soil: rising slowly from blue to NIR
-        [7500, 7600, 7900],  # clouds: bright and flat
-    ],
-    dtype=np.float64,
-)
+
+# ---------------------------------------------------------------------------------------------
+# Progress
+
+
+class Progress:
+    """A text progress bar on standard error: redrawn in place on a terminal, one closing line
+    otherwise (so that logs stay short)."""
+
+    def __init__(self, total, label, width=30):
+        self.total, self.label, self.width = total, label, width
+        self.done = 0
+        self.start = time.perf_counter()
+        self.live = sys.stderr.isatty()
+        self._draw()
+
+    def step(self, what=""):
+        self.done += 1
+        self._draw(what)
+        if self.done == self.total:
+            elapsed = time.perf_counter() - self.start
+            end = "\n" if self.live else ""
+            sys.stderr.write(f"{end}{self.label}: done, {self.total} steps in {elapsed:.1f} s\n")
+
+    def _draw(self, what=""):
+        if not self.live:
+            return
+        filled = self.width * self.done // self.total
+        bar = "#" * filled + "." * (self.width - filled)
+        sys.stderr.write(f"\r{self.label} [{bar}] {self.done}/{self.total} {what:<12}")
+        sys.stderr.flush()
+
+
+# ---------------------------------------------------------------------------------------------
+# The scene
 
 
 def smooth_noise(rng, size, cells):
-    """Value noise: a coarse random grid, interpolated bilinearly to size x size, in [-1, 1]."""
+    """Value noise: a coarse random grid, interpolated smoothly to size x size, in [-1, 1]."""
     grid = rng.uniform(-1.0, 1.0, (cells + 1, cells + 1))
     pos = np.linspace(0.0, cells, size)
     lo = np.minimum(pos.astype(np.int64), cells - 1)
     frac = pos - lo
-    # Separable bilinear interpolation as two small matrix products.
+    frac = frac * frac * (3.0 - 2.0 * frac)  # smoothstep: no creases along the grid lines
+    # Separable interpolation as two small matrix products.
     weights = np.zeros((size, cells + 1))
     weights[np.arange(size), lo] = 1.0 - frac
     weights[np.arange(size), lo + 1] = frac
     return weights @ grid @ weights.T
 
 
+def fractal(rng, size, cells, octaves=4):
+    total = np.zeros((size, size))
+    for k in range(octaves):
+        total += 0.5**k * smooth_noise(rng, size, min(cells * 2**k, 256, size // 2))
+    return total
+
+
+def parcels(rng, size, mean_width):
+    """A patchwork of rectangular fields, each with its own crop density in 0.35..1."""
+    def edges():
+        widths = rng.uniform(0.4, 1.6, 2 * size // mean_width + 2) * mean_width
+        return np.searchsorted(np.cumsum(widths), np.arange(size))
+
+    rows, cols = edges(), edges()
+    density = rng.uniform(0.35, 1.0, (rows.max() + 1, cols.max() + 1))
+    return density[rows[:, None], cols[None, :]]
+
+
 def make_scene(size, seed=7):
+    """Returns (classes, bands): the land-cover class per pixel (cloud where the cloud is thick)
+    and a dict of uint16 bands, reflectance x SCALE."""
     rng = np.random.default_rng(seed)
-    terrain = smooth_noise(rng, size, 12) + 0.3 * smooth_noise(rng, size, 48)
-    cloudiness = smooth_noise(rng, size, 8) + 0.25 * smooth_noise(rng, size, 64)
+    terrain = fractal(rng, size, 5)
+    # A river meanders across the lowland from west to east.
+    x = np.linspace(0.0, 1.0, size)
+    course = size * (0.5 + 0.18 * np.sin(7.0 * x + 1.0) + 0.06 * np.sin(23.0 * x))
+    river = np.abs(np.arange(size)[:, None] - course[None, :]) < size * (0.006 + 0.004 * x)
+    water = (terrain < np.quantile(terrain, 0.12)) | river
+    soil = terrain > np.quantile(terrain, 0.8)  # high, dry ground is bare
+    # Vegetation: fields of different density in the lowland, thinning out uphill into soil.
+    uphill = np.clip((terrain - np.quantile(terrain, 0.55)) * 2.5, 0.0, 1.0)
+    cover = parcels(rng, size, max(size // 24, 4)) * (1.0 - uphill)
+    cover = np.clip(cover + 0.1 * smooth_noise(rng, size, min(64, size // 2)), 0.0, 1.0)
+    cover[soil] = 0.0
+    cloud = np.clip((fractal(rng, size, 4) - 0.6) * 3.0, 0.0, 1.0)  # opacity, soft edges
 
-    classes = np.full((size, size), 0, dtype=np.uint8)  # vegetation by default
-    classes[terrain < np.quantile(terrain, 0.2)] = 1  # low ground holds water
-    classes[terrain > np.quantile(terrain, 0.75)] = 2  # high, dry ground is bare
-    classes[cloudiness > np.quantile(cloudiness, 0.9)] = 3
-
-    texture = smooth_noise(rng, size, 256)  # field-to-field variation within a class
-    bands = []
-    for b in range(3):
-        mean = REFLECTANCE[classes, b]
-        value = mean * (1.0 + 0.12 * texture) + rng.normal(0.0, 0.01 * mean + 5.0)
-        bands.append(np.clip(np.rint(value), 0, SCALE).astype(np.uint16))
-    blue, red, nir = bands
-    return classes, blue, red, nir
-
-
-def best_time(fn, repeat):
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
-
-
-def numpy_indices(blue, red, nir):
-    """What one would write in NumPy, one temporary per operation."""
-    f32 = np.float32
-
-    def ndvi():
-        a, b = nir.astype(f32), red.astype(f32)
-        return (a - b) / (a + b)
-
-    def ratio():
-        return nir.astype(f32) / red.astype(f32)
-
-    def adjusted():
-        a, b = nir.astype(f32), red.astype(f32)
-        return f32(1 + ADJ_L) * (a - b) / (a + b + f32(ADJ_L))
-
-    def evi():
-        n, r, b = nir.astype(f32), red.astype(f32), blue.astype(f32)
-        return f32(EVI_G) * (n - r) / (n + f32(EVI_C1) * r - f32(EVI_C2) * b + f32(EVI_L))
-
-    return {"NDVI": ndvi, "ratio": ratio, "adj.": adjusted, "EVI": evi}
+    classes = np.where(water, 1, np.where(soil, 2, 0)).astype(np.uint8)
+    classes[cloud > 0.5] = 3
+    texture = 1.0 + 0.06 * smooth_noise(rng, size, min(256, size // 2))
+    bands = {}
+    for b, name in enumerate(BANDS):
+        veg, wat, bare, cld = (REFLECTANCE[c][b] for c in CLASSES)
+        ground = np.where(water, wat, cover * veg + (1.0 - cover) * bare) * texture
+        value = ((1.0 - cloud) * ground + cloud * cld) * SCALE
+        value += rng.normal(0.0, 1.0, value.shape) * (0.01 * value + 4.0)  # sensor noise
+        bands[name] = np.clip(np.rint(value), 0, SCALE).astype(np.uint16)
+    return classes, bands
 
 
-def rastrel_indices(blue, red, nir, out):
-    def ndvi():
-        return rastrel.calculate_normalized_difference(nir, red)
+# ---------------------------------------------------------------------------------------------
+# Indices: rastrel and the NumPy formulation side by side
+
+
+def rastrel_indices(bands, shape):
+    """name -> (how, function returning the float32 result)."""
+    nir, red, blue = bands["nir"], bands["red"], bands["blue"]
+    out = {name: np.empty(shape, dtype=np.float32) for name in ("ratio", "adj", "evi")}
+    savi = rt.compile("SAVI")
+    wetness = rt.compile(WETNESS, constants={"scale": SCALE})
 
     def ratio():
         rastrel.calculate_ratio_inplace(nir, red, out["ratio"])
         return out["ratio"]
 
     def adjusted():
-        rastrel.calculate_adjusted_difference_inplace(nir, red, ADJ_L, out["adj."])
-        return out["adj."]
+        rastrel.calculate_adjusted_difference_inplace(nir, red, ADJ_L, out["adj"])
+        return out["adj"]
 
     def evi():
-        rastrel.calculate_evi_inplace(nir, red, blue, EVI_G, EVI_C1, EVI_C2, EVI_L, out["EVI"])
-        return out["EVI"]
+        rastrel.calculate_evi_inplace(nir, red, blue, EVI_G, EVI_C1, EVI_C2, EVI_L, out["evi"])
+        return out["evi"]
 
-    return {"NDVI": ndvi, "ratio": ratio, "adj.": adjusted, "EVI": evi}
+    return {
+        "NDVI": ("kernel", lambda: rastrel.calculate_normalized_difference(nir, red)),
+        "ratio": ("kernel", ratio),
+        "adj. diff": ("kernel", adjusted),
+        "EVI": ("kernel", evi),
+        "SAVI": ("formula", lambda: savi.evaluate(bands)),
+        "wetness": ("formula", lambda: wetness.evaluate(bands)),
+    }
+
+
+def numpy_indices(bands):
+    """What one would write in NumPy, one temporary per operation."""
+    f32 = np.float32
+
+    def band(name):
+        return bands[name].astype(f32)
+
+    def ndvi():
+        a, b = band("nir"), band("red")
+        return (a - b) / (a + b)
+
+    def adjusted():
+        a, b = band("nir"), band("red")
+        return f32(1 + ADJ_L) * (a - b) / (a + b + f32(ADJ_L))
+
+    def evi():
+        n, r, b = band("nir"), band("red"), band("blue")
+        return f32(EVI_G) * (n - r) / (n + f32(EVI_C1) * r - f32(EVI_C2) * b + f32(EVI_L))
+
+    def savi():
+        a, b = band("nir"), band("red")
+        return f32(1.5) * (a - b) / (a + b + f32(0.5 * SCALE))
+
+    def wetness():
+        total = sum(f32(w) * band(name) for w, name in zip(WETNESS_WEIGHTS, BANDS))
+        return total / f32(SCALE)
+
+    return {"NDVI": ndvi, "ratio": lambda: band("nir") / band("red"), "adj. diff": adjusted,
+            "EVI": evi, "SAVI": savi, "wetness": wetness}
+
+
+def best_time(fn, repeat, progress, name):
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - start)
+        progress.step(name)
+    return best
+
+
+def timing_table(ours, theirs, repeat):
+    """Prints rastrel against NumPy; returns False if a result differs beyond rounding."""
+    progress = Progress(2 * repeat * len(ours), "timing")
+    rows, same = [], True
+    with np.errstate(divide="ignore", invalid="ignore"):
+        for name, (how, fn) in ours.items():
+            got, want = fn().copy(), theirs[name]()
+            # NumPy has no division guard, so it gives inf or NaN where a denominator is 0.
+            finite = np.isfinite(want)
+            scale = max(float(np.max(np.abs(want[finite]), initial=0.0)), 1e-30)
+            diff = float(np.max(np.abs(got[finite] - want[finite]), initial=0.0)) / scale
+            same &= diff < 1e-5  # only rounding may differ, where NumPy groups differently
+            rows.append((name, how, best_time(fn, repeat, progress, name),
+                         best_time(theirs[name], repeat, progress, name), diff))
+    print(f"{'index':<10} {'rastrel':<8} {'rastrel ms':>10} {'NumPy ms':>9} {'speed-up':>9} "
+          f"{'max diff':>9}")
+    for name, how, t_ours, t_theirs, diff in rows:
+        print(f"{name:<10} {how:<8} {t_ours * 1e3:>10.2f} {t_theirs * 1e3:>9.2f} "
+              f"{t_theirs / t_ours:>8.1f}x {diff:>9.1g}")
+    print("(max diff: largest difference from NumPy over the largest NumPy value; "
+          "kernel = fixed native kernel, formula = rastrel_tools formula on the expression engine)")
+    return same
+
+
+def class_means(classes, results):
+    names = ("NDVI", "SAVI", "EVI", "wetness")
+    print(f"{'class':<12} {'share':>6} " + " ".join(f"{n:>8}" for n in names) + "   (means)")
+    for k, label in enumerate(CLASSES):
+        mask = classes == k
+        means = " ".join(f"{results[n][mask].mean():>8.3f}" for n in names)
+        print(f"{label:<12} {mask.mean():>6.1%} {means}")
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--size", type=int, default=2048, help="scene edge in pixels")
     parser.add_argument("--repeat", type=int, default=7, help="timing runs, the best is shown")
+    parser.add_argument("--output", type=Path, default=Path("demo-output"),
+                        help="directory for the GeoTIFFs and PNGs (default: demo-output)")
     args = parser.parse_args(argv)
 
     start = time.perf_counter()
-    classes, blue, red, nir = make_scene(args.size)
-    print(f"scene: {args.size} x {args.size} pixels, bands blue/red/nir as uint16 "
-          f"(made in {time.perf_counter() - start:.1f} s)")
+    classes, bands = make_scene(args.size)
+    print(f"scene: {args.size} x {args.size} pixels, bands {', '.join(BANDS)} as uint16 "
+          f"reflectance x {SCALE} (made in {time.perf_counter() - start:.1f} s)")
 
-    shape = nir.shape
-    out = {name: np.empty(shape, dtype=np.float32) for name in ("ratio", "adj.", "EVI")}
-    ours = rastrel_indices(blue, red, nir, out)
-    theirs = numpy_indices(blue, red, nir)
-
-    results = {name: fn() for name, fn in ours.items()}
-    ndvi = results["NDVI"]
+    bands = through_geotiff(bands, args.output)
+    ours = rastrel_indices(bands, classes.shape)
+    results = {name: fn().copy() for name, (_, fn) in ours.items()}
     print()
-    print(f"{'class':<12} {'share':>6} {'NDVI':>7} {'EVI':>7}   (means)")
-    for k, name in enumerate(CLASSES):
-        mask = classes == k
-        print(f"{name:<12} {mask.mean():>6.1%} {ndvi[mask].mean():>7.3f} "
-              f"{results['EVI'][mask].mean():>7.3f}")
+    class_means(classes, results)
 
-    try:
-        threads = len(os.sched_getaffinity(0))
-    except AttributeError:
-        threads = os.cpu_count()
+    threads = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
     print()
     print(f"best of {args.repeat} runs, rastrel on {threads} worker threads, "
           f"NumPy {np.__version__} on {sys.implementation.name}")
-    print(f"{'index':<6} {'rastrel ms':>11} {'NumPy ms':>10} {'speed-up':>9} "
-          f"{'max rel diff':>13}")
-    mismatch = False
-    with np.errstate(divide="ignore", invalid="ignore"):
-        for name in ours:
-            expected = theirs[name]()
-            # NumPy has no division guard, so it gives inf or NaN where a denominator is 0.
-            finite = np.isfinite(expected)
-            got, want = results[name][finite], expected[finite]
-            rel = np.abs(got - want) / np.maximum(np.abs(want), np.float32(1e-30))
-            diff = float(np.max(rel, initial=0.0))
-            # Only rounding may differ, where NumPy multiplies before it divides.
-            mismatch |= diff > 1e-6
-            t_ours = best_time(ours[name], args.repeat)
-            t_theirs = best_time(theirs[name], args.repeat)
-            print(f"{name:<6} {t_ours * 1e3:>11.2f} {t_theirs * 1e3:>10.2f} "
-                  f"{t_theirs / t_ours:>8.1f}x {diff:>13.2g}")
-    if mismatch:
+    same = timing_table(ours, numpy_indices(bands), args.repeat)
+
+    print()
+    write_outputs(args.output, classes, bands, results, Progress)
+    if not same:
         print("results differ from NumPy beyond rounding", file=sys.stderr)
         return 1
     return 0
