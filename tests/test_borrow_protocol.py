@@ -224,15 +224,17 @@ UNSUPPORTED_VERSION = (
 def test_version_0_table_is_refused_and_looked_up_again():
     result = foreign(0, CALLS + '''
 bands, out = arrays(2)
+references = sys.getrefcount(capsule)
 first = fault(lambda: rastrel.calculate_ratio_inplace(*bands, out))
 second = fault(lambda: rastrel.calculate_normalized_difference(*bands))
-refused_calls = list(calls)
+refused = [list(calls), sys.getrefcount(capsule) - references]
 # Nothing was remembered: once the table is usable, the next call borrows through it.
 table.version = 1
 third = fault(lambda: rastrel.calculate_ratio_inplace(*bands, out))
-report([first, second, refused_calls, third, calls, bool(np.isnan(out).any())])
+report([first, second, refused, third, calls, bool(np.isnan(out).any())])
 ''')
-    assert result == [UNSUPPORTED_VERSION, UNSUPPORTED_VERSION, [], None,
+    # The refused table's capsule is not kept.
+    assert result == [UNSUPPORTED_VERSION, UNSUPPORTED_VERSION, [[], 0], None,
                       [["acquire", "b0"], ["acquire", "b1"], ["acquire_mut", "out"], ["release_mut", "out"],
                        ["release", "b1"], ["release", "b0"]], False]
 
@@ -242,10 +244,14 @@ report([first, second, refused_calls, third, calls, bool(np.isnan(out).any())])
 def test_later_versions_are_used(version):
     result = foreign(version, CALLS + '''
 bands, out = arrays(2)
-report([fault(lambda: rastrel.calculate_ratio_inplace(*bands, out)), calls])
+references = sys.getrefcount(capsule)
+faults = [fault(lambda: rastrel.calculate_ratio_inplace(*bands, out)) for _ in range(2)]
+report([faults, calls, sys.getrefcount(capsule) - references])
 ''')
-    assert result == [None, [["acquire", "b0"], ["acquire", "b1"], ["acquire_mut", "out"], ["release_mut", "out"],
-                             ["release", "b1"], ["release", "b0"]]]
+    granted = [["acquire", "b0"], ["acquire", "b1"], ["acquire_mut", "out"], ["release_mut", "out"],
+               ["release", "b1"], ["release", "b0"]]
+    # The capsule that is used is kept for the life of the process: one reference, taken once.
+    assert result == [[None, None], granted * 2, 1]
 
 
 NOT_A_CAPSULE = r'''
