@@ -91,10 +91,6 @@ MISSING_NUMPY = (
 )
 
 
-@pytest.mark.xfail(
-    IS_PYPY, strict=True,
-    reason="PyPy hands over a missing traceback as None, which the rendering writes as 'Some(None)'",
-)
 def test_fault_without_numpy_raises_panic_exception_and_the_next_call_retries():
     out = run_fresh(
         """

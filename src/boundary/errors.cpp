@@ -23,6 +23,11 @@ Error Error::fetch() {
         return lazy(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
     PyErr_NormalizeException(&type, &value, &traceback);
+    // PyPy reports "no traceback" as None rather than as a null pointer.
+    if (traceback == Py_None) {
+        Py_DECREF(traceback);
+        traceback = nullptr;
+    }
     if (type == panic_exception_type()) {
         // A fault that crossed Python code (e.g. raised through a callback) resumes as a fault.
         std::string text = "Unwrapped panic from Python code";
