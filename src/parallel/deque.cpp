@@ -112,6 +112,7 @@ bool WorkDeque::is_empty() const noexcept {
     return b <= t;
 }
 
+// Relaxed: owner only, and only the owner writes `ring_`.
 std::size_t WorkDeque::capacity() const noexcept { return ring_.load(std::memory_order_relaxed)->capacity; }
 
 }  // namespace rastrel::parallel

@@ -46,6 +46,8 @@ public:
     // Owner only, after waking: back to unset unless it was set meanwhile.
     void wake_up() noexcept { advance(kSleeping, kUnset); }
     // Any thread. True when the owner had fallen asleep and must be woken by the caller.
+    // Release: publishes the job's result to probe(). Acquire: the owner's steps towards sleep
+    // that this exchange saw are ordered before the wake-up the caller then sends.
     bool set() noexcept { return state_.exchange(kSet, std::memory_order_acq_rel) == kSleeping; }
 
 private:

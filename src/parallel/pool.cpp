@@ -195,6 +195,7 @@ int WorkerPool::start_thread(std::shared_ptr<WorkerPool> self, std::size_t index
     if (rc == 0) {
         auto* args = new StartArgs{std::move(self), index};
         pthread_t thread;
+        // Relaxed: replaced only by tests, before they create a pool.
         rc = detail::thread_start.load(std::memory_order_relaxed)(&thread, &attr, &WorkerPool::thread_main, args);
         if (rc != 0) delete args;
     }
