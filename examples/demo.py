@@ -74,7 +74,7 @@ class Progress:
             return
         filled = self.width * self.done // self.total
         bar = "#" * filled + "." * (self.width - filled)
-        sys.stderr.write(f"\r{self.label} [{bar}] {self.done}/{self.total} {what:<12}")
+        sys.stderr.write(f"\r{self.label} [{bar}] {self.done}/{self.total} {what[:24]:<24}")
         sys.stderr.flush()
 
 
@@ -238,8 +238,8 @@ def timing_table(ours, theirs, repeat):
     for name, how, t_ours, t_theirs, diff in rows:
         print(f"{name:<10} {how:<8} {t_ours * 1e3:>10.2f} {t_theirs * 1e3:>9.2f} "
               f"{t_theirs / t_ours:>8.1f}x {diff:>9.1g}")
-    print("(max diff: largest difference from NumPy over the largest NumPy value; "
-          "kernel = fixed native kernel, formula = rastrel_tools formula on the expression engine)")
+    print("max diff: largest difference over the largest NumPy value. kernel: a fixed kernel; "
+          "formula: rastrel_tools on the expression engine")
     return same
 
 

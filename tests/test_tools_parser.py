@@ -1,5 +1,7 @@
 """Formulas as text: precedence and associativity, literals, constants and their folding, names,
 the stack limit, and the errors with their caret lines."""
+import pickle
+
 import numpy as np
 import pytest
 
@@ -167,6 +169,7 @@ def test_syntax_errors_point_at_the_offending_text(text, reason, column, width):
     assert isinstance(error, ValueError)
     assert str(error) == caret(text, column, width, reason)
     assert (error.reason, error.formula, error.position) == (reason, text, column - 1)
+    assert str(pickle.loads(pickle.dumps(error))) == str(error)
 
 
 @pytest.mark.parametrize(

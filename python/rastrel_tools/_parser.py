@@ -40,6 +40,10 @@ class FormulaError(ValueError):
         self.length = max(1, length)
         super().__init__(self._render())
 
+    def __reduce__(self) -> tuple[type[FormulaError], tuple[str, str, int, int]]:
+        # Errors raised on a dask worker travel back pickled.
+        return (type(self), (self.reason, self.formula, self.position, self.length))
+
     def _render(self) -> str:
         line_start = self.formula.rfind("\n", 0, self.position) + 1
         line_end = self.formula.find("\n", self.position)

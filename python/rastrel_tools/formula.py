@@ -181,9 +181,9 @@ class Formula:
                  out: Optional[NDArray[np.float32]] = None,
                  **named: ArrayLike) -> NDArray[np.float32]:
         """Evaluates the formula for every pixel of the bands given by name, in a mapping and/or
-        as keywords (extra names are ignored). Bands are uint16 arrays of one shape, 2-D or
-        stacks of 2-D rasters (..., rows, cols); the result is float32 of that shape, written
-        into `out` if given."""
+        as keywords (extra names are ignored; a band called "out" must come in the mapping).
+        Bands are uint16 arrays of one shape, 2-D or stacks of 2-D rasters (..., rows, cols);
+        the result is float32 of that shape, written into `out` if given."""
         given = dict(bands or {})
         given.update(named)
         missing = [name for name in self._bands if name not in given]
@@ -269,8 +269,9 @@ def compile(formula: str, bands: Optional[Iterable[str]] = None, *,
     the order is that of first appearance in the formula, or the index's own. `constants` gives
     values to names in the formula; for an index it overrides the index's defaults.
     """
-    band_list = None if bands is None else (
-        list(bands) if not isinstance(bands, str) else bands)
+    if isinstance(bands, str):
+        raise TypeError("bands must be a sequence of names, not a str")
+    band_list = None if bands is None else list(bands)
     entry = lookup(formula) if isinstance(formula, str) else None
     if entry is None:
         return Formula(formula, band_list, constants)
@@ -278,7 +279,7 @@ def compile(formula: str, bands: Optional[Iterable[str]] = None, *,
     if unknown:
         have = ", ".join(entry.constants) or "none"
         raise ValueError(f"{entry.name} has no constant {unknown[0]!r} (its constants: {have})")
-    if band_list is not None and not isinstance(band_list, str):
+    if band_list is not None:
         absent = [role for role in entry.bands if role not in band_list]
         if absent:
             raise ValueError(f"{entry.name} reads band {absent[0]!r}, which `bands` lacks")
