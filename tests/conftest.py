@@ -1,4 +1,5 @@
 """Shared helpers: float32 references, bit-exact comparison and memory layouts of 2-D arrays."""
+import os
 import platform
 
 import numpy as np
@@ -9,6 +10,15 @@ IS_PYPY = platform.python_implementation() == "PyPy"
 
 def cpython_only(reason):
     return pytest.mark.skipif(IS_PYPY, reason=reason)
+
+
+# Set by the test script for its run under AddressSanitizer, whose quarantine of freed memory and
+# shadow memory make resident-memory bounds meaningless.
+UNDER_SANITIZER = bool(os.environ.get("RASTREL_UNDER_SANITIZER"))
+
+
+def not_under_sanitizer(reason):
+    return pytest.mark.skipif(UNDER_SANITIZER, reason=reason)
 
 
 # The division guard: the float32 nearest to 1e-10.

@@ -10,6 +10,7 @@ da = pytest.importorskip("dask.array")
 import rastrel  # noqa: E402
 import rastrel_tools as rt  # noqa: E402
 import rastrel_tools.dask as rtd  # noqa: E402
+from conftest import not_under_sanitizer  # noqa: E402
 from exprutil import assert_same, random_samples  # noqa: E402
 
 
@@ -97,6 +98,7 @@ def digest(block):
     return np.array([[zlib.crc32(np.ascontiguousarray(block).view(np.uint8))]], dtype=np.uint64)
 
 
+@not_under_sanitizer("the workers' memory budget does not allow for AddressSanitizer's shadow memory")
 @pytest.mark.timeout(180)
 def test_a_raster_larger_than_the_cluster_memory(tmp_path):
     distributed = pytest.importorskip("distributed")
