@@ -9,9 +9,8 @@
 #include "boundary/args.h"
 #include "boundary/errors.h"
 #include "boundary/gil.h"
+#include "expr/block_evaluator.h"
 #include "expr/compiled_expr.h"
-#include "expr/evaluator.h"
-#include "parallel/traversal.h"
 
 namespace rastrel::expr {
 namespace {
@@ -79,13 +78,10 @@ void execute(PyObject* expr_arg, PyObject* bands_arg, PyObject* out_arg) {
     // The workers read this copy, never the Python object.
     const std::vector<Instruction> program(object->program().begin(), object->program().end());
 
+    // A program that would fault is refused before anything is written; the borrows and
+    // references above are released on the way out whichever way the call ends.
     const AllowThreads unlocked;
-    const std::span<const Instruction> prog(program);
-    const std::span<const BandView> band_views(views);
-    const auto grid = parallel::Indices{0, 0, out_view.rows, out_view.cols};
-    parallel::par_for_each(parallel::zip(grid, out_view), [&](parallel::Index2 at, float* pixel) {
-        store_pixel(pixel, evaluate_pixel(prog, band_views, at.row, at.col));
-    });
+    evaluate_blocks(program, views, out_view);
 }
 
 }  // namespace rastrel::expr

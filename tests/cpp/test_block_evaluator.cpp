@@ -1,0 +1,318 @@
+// Evaluation in runs of pixels against the per-pixel stack evaluator, which stays the reference:
+// random programs over random layouts must give the same bits (NaN by class, the sign of zero
+// included) and, when a pixel cannot run the program, the same fault text, with nothing written.
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <random>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "boundary/fault.h"
+#include "check.h"
+#include "expr/block_evaluator.h"
+#include "expr/evaluator.h"
+#include "expr/register_program.h"
+#include "parallel/pool.h"
+
+using namespace rastrel;
+
+namespace {
+
+using Program = std::vector<Instruction>;
+using Rng = std::mt19937_64;
+
+Instruction band(std::uint64_t k) { return {OpCode::push_band, 0.0f, k}; }
+Instruction scalar(float v) { return {OpCode::push_scalar, v, 0}; }
+Instruction op(OpCode k) { return {k, 0.0f, 0}; }
+
+std::size_t pick(Rng& rng, std::size_t n) { return static_cast<std::size_t>(rng() % n); }
+
+// How a view lies in memory: which axis is contiguous, the spacing of elements and of lines,
+// reversed axes, a misaligned start, a broadcast axis (stride 0).
+struct Layout {
+    bool column_major = false;
+    std::ptrdiff_t spread = 1;  // elements between neighbours along the contiguous axis
+    std::ptrdiff_t pad = 0;     // extra elements between lines
+    bool flip_rows = false, flip_cols = false;
+    bool misaligned = false;
+    bool broadcast_rows = false, broadcast_cols = false;
+};
+
+Layout random_layout(Rng& rng, bool may_broadcast) {
+    Layout l;
+    l.column_major = pick(rng, 3) == 0;
+    l.spread = pick(rng, 4) == 0 ? 2 + static_cast<std::ptrdiff_t>(pick(rng, 2)) : 1;
+    l.pad = pick(rng, 3) == 0 ? static_cast<std::ptrdiff_t>(pick(rng, 5)) : 0;
+    l.flip_rows = pick(rng, 5) == 0;
+    l.flip_cols = pick(rng, 5) == 0;
+    l.misaligned = pick(rng, 8) == 0;
+    l.broadcast_rows = may_broadcast && pick(rng, 12) == 0;
+    l.broadcast_cols = may_broadcast && !l.broadcast_rows && pick(rng, 12) == 0;
+    return l;
+}
+
+// A rows x cols view of T over its own bytes, laid out as `layout` says; elements are read and
+// written through load/store, which allow the misaligned layouts.
+template <class T>
+struct Strided {
+    std::vector<unsigned char> bytes;
+    View2D<T> view;
+
+    Strided(std::size_t rows, std::size_t cols, const Layout& l) {
+        const auto r = static_cast<std::ptrdiff_t>(rows), c = static_cast<std::ptrdiff_t>(cols);
+        std::ptrdiff_t s0 = l.column_major ? l.spread : c * l.spread + l.pad;
+        std::ptrdiff_t s1 = l.column_major ? r * l.spread + l.pad : l.spread;
+        if (l.broadcast_rows) s0 = 0;
+        if (l.broadcast_cols) s1 = 0;
+        const std::ptrdiff_t last = rows == 0 || cols == 0 ? 0 : (r - 1) * s0 + (c - 1) * s1;
+        bytes.assign(static_cast<std::size_t>(last + 1) * sizeof(T) + 1, 0xA5);
+        std::ptrdiff_t origin = 0;
+        if (l.flip_rows && rows > 0) origin += (r - 1) * s0, s0 = -s0;
+        if (l.flip_cols && cols > 0) origin += (c - 1) * s1, s1 = -s1;
+        auto* base = reinterpret_cast<T*>(bytes.data() + (l.misaligned ? 1 : 0));
+        view = {base + origin, rows, cols, s0, s1};
+    }
+    T* at(std::size_t r, std::size_t c) const {
+        return view.data + static_cast<std::ptrdiff_t>(r) * view.row_stride + static_cast<std::ptrdiff_t>(c) * view.col_stride;
+    }
+    void set(std::size_t r, std::size_t c, std::remove_const_t<T> v) { std::memcpy(const_cast<void*>(static_cast<const void*>(at(r, c))), &v, sizeof v); }
+    std::remove_const_t<T> get(std::size_t r, std::size_t c) const {
+        std::remove_const_t<T> v;
+        std::memcpy(&v, at(r, c), sizeof v);
+        return v;
+    }
+};
+
+using BandStore = Strided<const std::uint16_t>;
+using OutStore = Strided<float>;
+
+bool same_float(float a, float b) {
+    return (std::isnan(a) && std::isnan(b)) || std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b);
+}
+
+// Samples that hit the edges of the arithmetic (zero divisors, the largest value) often.
+std::uint16_t random_sample(Rng& rng) {
+    switch (pick(rng, 6)) {
+        case 0: return static_cast<std::uint16_t>(pick(rng, 3));
+        case 1: return 65535;
+        default: return static_cast<std::uint16_t>(rng());
+    }
+}
+
+float random_scalar(Rng& rng) {
+    static const float special[] = {0.0f, -0.0f, 1.0f, -1.0f, 0.5f, 2.0f, -2.5f, 1e-10f, 3.0f,
+                                    std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN(),
+                                    std::numeric_limits<float>::denorm_min(), 6.1f, 7.3f, 1.05f};
+    if (pick(rng, 2) == 0) return special[pick(rng, std::size(special))];
+    return std::uniform_real_distribution<float>(-8.0f, 8.0f)(rng);
+}
+
+// A program that never faults: every step fits the stack, depths reach the full 16 slots, and
+// the program may leave several values. Pushes are favoured while the stack is shallow.
+Program random_valid_program(Rng& rng, std::size_t nbands) {
+    Program prog;
+    int depth = 0;
+    const std::size_t length = pick(rng, 48);
+    const bool deep = pick(rng, 4) == 0;
+    while (prog.size() < length) {
+        const auto k = static_cast<OpCode>(pick(rng, kOpCount));
+        if (depth < static_cast<int>(op_operands(k)) || depth + op_stack_effect(k) > 16) continue;
+        if (k == OpCode::push_band && nbands == 0) continue;
+        if (deep && op_operands(k) != 0 && depth < 14 && pick(rng, 3) != 0) continue;
+        Instruction ins = op(k);
+        if (k == OpCode::push_band) ins.band = pick(rng, nbands);
+        if (k == OpCode::push_scalar) ins.scalar = random_scalar(rng);
+        prog.push_back(ins);
+        depth += op_stack_effect(k);
+    }
+    return prog;
+}
+
+std::optional<std::string> fault_text(const std::function<void()>& run) {
+    try {
+        run();
+    } catch (const Fault& f) {
+        return std::string(f.what());
+    }
+    return std::nullopt;
+}
+
+// Bands at least as large as the output (sometimes larger), each in a random layout.
+struct Scene {
+    std::vector<BandStore> bands;
+    std::vector<BandView> views;
+
+    Scene(Rng& rng, std::size_t nbands, std::size_t rows, std::size_t cols, std::size_t max_extra) {
+        for (std::size_t k = 0; k < nbands; ++k) {
+            const std::size_t r = rows + pick(rng, max_extra + 1), c = cols + pick(rng, max_extra + 1);
+            const Layout l = random_layout(rng, true);
+            BandStore& b = bands.emplace_back(r, c, l);
+            for (std::size_t i = 0; i < r; ++i)
+                for (std::size_t j = 0; j < c; ++j) b.set(i, j, random_sample(rng));
+        }
+        for (const BandStore& b : bands) views.push_back(b.view);
+    }
+};
+
+std::size_t mismatches(const OutStore& got, const OutStore& want) {
+    std::size_t wrong = 0;
+    for (std::size_t r = 0; r < got.view.rows; ++r)
+        for (std::size_t c = 0; c < got.view.cols; ++c) wrong += !same_float(got.get(r, c), want.get(r, c));
+    return wrong;
+}
+
+// Shapes around the run length, so that full runs, tails and short lines joined into one run
+// all occur, plus small and degenerate ones.
+std::pair<std::size_t, std::size_t> random_shape(Rng& rng) {
+    const std::size_t run = BlockProgram::kRunLength;
+    switch (pick(rng, 4)) {
+        case 0: return {1 + pick(rng, 3), run - 2 + pick(rng, 2 * run)};
+        case 1: return {run / 2 + pick(rng, run), 1 + pick(rng, 3)};
+        default: return {1 + pick(rng, 24), 1 + pick(rng, 40)};
+    }
+}
+
+void test_random_programs_match_the_reference() {
+    Rng rng(7);
+    std::size_t pixels = 0;
+    for (int iteration = 0; iteration < 3000; ++iteration) {
+        const auto [rows, cols] = random_shape(rng);
+        const std::size_t nbands = pick(rng, 5);
+        Scene scene(rng, nbands, rows, cols, 3);
+        const Program prog = random_valid_program(rng, nbands);
+        const Layout out_layout = random_layout(rng, false);
+        OutStore want(rows, cols, out_layout), got(rows, cols, out_layout);
+        evaluate_all(prog, scene.views, want.view);
+        evaluate_blocks(prog, scene.views, got.view);
+        const std::size_t wrong = mismatches(got, want);
+        CHECK_EQ(wrong, std::size_t{0}, "iteration " << iteration << ", " << rows << " x " << cols << ", "
+                                                     << prog.size() << " steps");
+        pixels += rows * cols;
+    }
+    CHECK_MSG(pixels > 1000000, pixels << " pixels");
+}
+
+// Pieces of any shape and position, evaluated directly: only the rectangle is written, with the
+// reference's values; positions are absolute in the output and in the bands.
+void test_rectangles_write_only_themselves() {
+    Rng rng(11);
+    for (int iteration = 0; iteration < 600; ++iteration) {
+        const auto [rows, cols] = random_shape(rng);
+        const std::size_t nbands = 1 + pick(rng, 3);
+        Scene scene(rng, nbands, rows, cols, 2);
+        const Program prog = random_valid_program(rng, nbands);
+        const Layout out_layout = random_layout(rng, false);
+        OutStore want(rows, cols, out_layout), got(rows, cols, out_layout);
+        const std::size_t r0 = pick(rng, rows), c0 = pick(rng, cols);
+        const std::size_t r1 = r0 + pick(rng, rows - r0 + 1), c1 = c0 + pick(rng, cols - c0 + 1);
+        evaluate_rect(prog, scene.views, want.view, r0, r1, c0, c1);
+        BlockProgram(lower(prog), scene.views, got.view).evaluate(r0, c0, r1 - r0, c1 - c0);
+        CHECK_EQ(mismatches(got, want), std::size_t{0}, "iteration " << iteration);
+        // Both started from the same fill bytes, so untouched pixels compare equal too; check one
+        // outside pixel's bytes explicitly in case both paths wrote it alike.
+        if (r1 < rows) CHECK_EQ(std::bit_cast<std::uint32_t>(got.get(r1, c0)), 0xA5A5A5A5u, "iteration " << iteration);
+    }
+}
+
+// Programs with faults of every kind, bands smaller than the output: the block path raises the
+// text the sequential reference raises first, before writing anything.
+void test_faults_match_the_reference() {
+    Rng rng(2024);
+    std::size_t faulty = 0;
+    const int iterations = 4000;
+    for (int iteration = 0; iteration < iterations; ++iteration) {
+        const std::size_t nbands = pick(rng, 4), rows = pick(rng, 6), cols = pick(rng, 6);
+        std::vector<BandStore> bands;
+        std::vector<BandView> views;
+        for (std::size_t k = 0; k < nbands; ++k) bands.emplace_back(pick(rng, 7), pick(rng, 7), random_layout(rng, true));
+        for (const BandStore& b : bands) views.push_back(b.view);
+        Program prog;
+        int depth = 0;
+        for (std::size_t i = 0, n = pick(rng, 40); i < n; ++i) {
+            const auto k = static_cast<OpCode>(pick(rng, kOpCount));
+            const bool legal = depth >= static_cast<int>(op_operands(k)) && depth + op_stack_effect(k) <= 16;
+            if (!legal && pick(rng, 20) != 0) continue;
+            Instruction ins = op(k);
+            ins.band = pick(rng, nbands + 1);
+            ins.scalar = random_scalar(rng);
+            prog.push_back(ins);
+            depth += op_stack_effect(k);
+        }
+        OutStore want(rows, cols, {}), got(rows, cols, {});
+        const auto expected = fault_text([&] { evaluate_all(prog, views, want.view); });
+        const auto actual = fault_text([&] { evaluate_blocks(prog, views, got.view); });
+        faulty += expected.has_value();
+        CHECK_EQ(actual.value_or("no fault"), expected.value_or("no fault"), "iteration " << iteration);
+        if (actual) {
+            bool untouched = true;
+            for (unsigned char byte : got.bytes) untouched &= byte == 0xA5;
+            CHECK_MSG(untouched, "written before the fault, iteration " << iteration);
+        } else {
+            CHECK_EQ(mismatches(got, want), std::size_t{0}, "iteration " << iteration);
+        }
+    }
+    CHECK_MSG(faulty > iterations / 4 && faulty < iterations * 3 / 4, faulty << " of " << iterations);
+}
+
+void test_documented_cases() {
+    // No pixel: nothing runs, so a faulty program succeeds.
+    OutStore empty(0, 4, {});
+    CHECK(!fault_text([&] { evaluate_blocks(Program{op(OpCode::add)}, {}, empty.view); }));
+    CHECK(!fault_text([&] { evaluate_blocks(Program{band(3)}, {}, OutStore(5, 0, {}).view); }));
+
+    // Some pixels lie outside a narrow band, all would overflow later: the first pixel in
+    // row-major order meets the overflow before any pixel outside the band is reached.
+    Program overflow{band(0)};
+    for (int i = 0; i < 16; ++i) overflow.push_back(scalar(1));
+    BandStore narrow(4, 2, {});
+    const BandView bands[] = {narrow.view};
+    OutStore out(4, 4, {});
+    CHECK_EQ(fault_text([&] { evaluate_blocks(overflow, bands, out.view); }).value_or("no fault"),
+             "index out of bounds: the len is 16 but the index is 16", "");
+
+    // Constants only: folded once, the same value everywhere.
+    const Program constants{scalar(2), scalar(3), op(OpCode::pow), scalar(-1), op(OpCode::sqrt), scalar(0), op(OpCode::neg)};
+    OutStore filled(3, 300, {});
+    evaluate_blocks(constants, {}, filled.view);
+    CHECK_EQ(filled.get(2, 299), 8.0f, "bottom of the stack");
+}
+
+// The register form itself: what is folded, what is dropped, what reads in place.
+void test_lowering() {
+    using K = OpCode;
+    const RegisterProgram nd = lower(Program{band(0), band(1), op(K::sub), band(0), band(1), op(K::add), op(K::div)});
+    CHECK_EQ(nd.steps.size(), std::size_t{3}, "normalized difference");
+    CHECK(nd.steps[2].dst == kOutputRegister && nd.steps[2].a == Operand::reg(0) && nd.steps[2].b == Operand::reg(1));
+    CHECK((nd.bands == std::vector<std::uint64_t>{0, 1}));
+
+    // Constants fold, and the steps after slot 0's last write (here an unused band) disappear.
+    const RegisterProgram folded = lower(Program{band(5), scalar(2), scalar(3), op(K::mul), op(K::add), band(9), op(K::neg)});
+    CHECK_EQ(folded.steps.size(), std::size_t{1}, "folded");
+    CHECK(folded.steps[0].b == Operand::scalar(6.0f) && folded.steps[0].dst == kOutputRegister);
+    CHECK((folded.bands == std::vector<std::uint64_t>{5}));
+
+    // A result that is a push becomes one copy; the empty program copies 0.0.
+    const RegisterProgram copied = lower(Program{band(1), band(2), band(3), op(K::add)});
+    CHECK(copied.steps.size() == 1 && copied.steps[0].op == K::push_band && copied.bands.size() == 1);
+    const RegisterProgram none = lower(Program{});
+    CHECK(none.steps.size() == 1 && none.steps[0].a == Operand::scalar(0.0f) && none.bands.empty());
+}
+
+}  // namespace
+
+int main() {
+    parallel::set_up_global_pool();
+    test_lowering();
+    test_documented_cases();
+    test_random_programs_match_the_reference();
+    test_rectangles_write_only_themselves();
+    test_faults_match_the_reference();
+    return check::exit_code();
+}
