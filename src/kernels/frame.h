@@ -11,6 +11,7 @@
 #include "arrays/numpy_api.h"
 #include "arrays/views.h"
 #include "boundary/gil.h"
+#include "kernels/runs.h"
 #include "kernels/shapes.h"
 #include "parallel/traversal.h"
 
@@ -18,13 +19,32 @@ namespace rastrel::kernels {
 
 namespace detail {
 
+// The per-pixel function as the traversal sees it: one pixel at a time on strided pieces, and
+// whole runs of adjacent pixels through the copy compiled for this processor's widest vectors.
+template <class Pixel>
+struct PixelLoop {
+    const Pixel& pixel;
+    Run<Pixel> run_fn;
+    Stores stores;
+
+    template <class... In>
+    void operator()(float* o, In... in) const {
+        store_pixel(o, pixel(load_sample(in)...));
+    }
+
+    template <class... In>
+    void run(std::size_t n, float* o, In... in) const noexcept {
+        const std::uint16_t* const bands[] = {in...};
+        run_fn(pixel, o, bands, n, stores);
+    }
+};
+
 template <class Pixel, std::size_t... I>
 void run_loop(const OutputView& out, const std::array<BandView, sizeof...(I)>& bands, const Pixel& pixel,
               std::index_sequence<I...>) {
     const auto zipped = parallel::zip(out, bands[I]...);
-    parallel::par_for_each(zipped, [&pixel](float* o, decltype(bands[I].data)... in) {
-        store_pixel(o, pixel(load_sample(in)...));
-    });
+    const PixelLoop<Pixel> loop{pixel, runs().of<Pixel>(), stores_for(out.rows * out.cols * sizeof(float))};
+    parallel::par_for_each(zipped, loop);
 }
 
 }  // namespace detail

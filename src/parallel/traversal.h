@@ -48,12 +48,18 @@ IndexLine<kColsOuter> line_of(const Indices& g, std::size_t o) noexcept {
     return {{g.row0 + o, g.col0}};
 }
 
-// All views are contiguous in the same order: position i of the piece is element i of each.
+// All views are contiguous in the same order: position i of the piece is element i of each. A
+// function with a run hook, f.run(n, pointers...), takes the whole piece in one call (a loop
+// compiled for the widest vectors the processor has); otherwise f sees one position at a time.
 template <class ZipT, class F, std::size_t... I>
 void walk_flat(const ZipT& piece, const F& f, std::index_sequence<I...>) {
     const std::size_t n = piece.size();
-    const std::tuple ptrs{std::get<I>(piece.parts()).data...};
-    for (std::size_t i = 0; i < n; ++i) f((std::get<I>(ptrs) + i)...);
+    if constexpr (requires { f.run(n, std::get<I>(piece.parts()).data...); }) {
+        f.run(n, std::get<I>(piece.parts()).data...);
+    } else {
+        const std::tuple ptrs{std::get<I>(piece.parts()).data...};
+        for (std::size_t i = 0; i < n; ++i) f((std::get<I>(ptrs) + i)...);
+    }
 }
 
 template <bool kColsOuter, class ZipT, class F, std::size_t... I>
@@ -62,6 +68,13 @@ void walk_nested(const ZipT& piece, const F& f, std::index_sequence<I...>) {
     const std::size_t inner = kColsOuter ? piece.rows() : piece.cols();
     for (std::size_t o = 0; o < outer; ++o) {
         const std::tuple lines{line_of<kColsOuter>(std::get<I>(piece.parts()), o)...};
+        // Lines of unit step (rows of a window into a wider raster) are runs like a flat piece.
+        if constexpr (requires { f.run(inner, std::get<I>(lines).start...); }) {
+            if (((std::get<I>(lines).step == 1) && ...)) {
+                f.run(inner, std::get<I>(lines).start...);
+                continue;
+            }
+        }
         for (std::size_t i = 0; i < inner; ++i) f(std::get<I>(lines)[i]...);
     }
 }

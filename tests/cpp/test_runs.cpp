@@ -1,0 +1,221 @@
+// Every compiled copy of the contiguous runs (each instruction set this processor has, cached and
+// streaming stores) against a scalar float32 reference written out step by step: same bits for
+// every pixel (NaN by class, the sign of zero included), at every length that leaves a vector
+// tail, from pointers off their item alignment, with inexact coefficients, under which a fused
+// multiply-add or a regrouped sum would show.
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "check.h"
+#include "kernels/epsilon.h"
+#include "kernels/runs.h"
+
+using namespace rastrel;
+using namespace rastrel::kernels;
+
+namespace {
+
+using Rng = std::mt19937_64;
+
+// The reference: one rounding per operation, in the written order, one pixel per call, never
+// vectorised.
+#define SCALAR [[gnu::noinline, gnu::optimize("no-tree-vectorize")]]
+
+SCALAR float ref_normalized_difference(float a, float b) {
+    volatile float d = a - b;
+    volatile float s = a + b;
+    s = s + DENOM_EPSILON;
+    return d / s;
+}
+
+SCALAR float ref_ratio(float a, float b) {
+    volatile float s = b + DENOM_EPSILON;
+    return a / s;
+}
+
+SCALAR float ref_adjusted_difference(float a, float b, float l) {
+    volatile float factor = l + 1.0f;
+    volatile float d = a - b;
+    volatile float s = a + b;
+    s = s + l;
+    s = s + DENOM_EPSILON;
+    volatile float q = d / s;
+    return factor * q;
+}
+
+SCALAR float ref_evi(float n, float r, float b, float g, float c1, float c2, float l) {
+    volatile float d = n - r;
+    volatile float t = c1 * r;
+    t = t + n;
+    volatile float u = c2 * b;
+    t = t - u;
+    t = t + l;
+    t = t + DENOM_EPSILON;
+    volatile float q = d / t;
+    return g * q;
+}
+
+bool same_bits(float x, float y) {
+    if (std::isnan(x) || std::isnan(y)) return std::isnan(x) && std::isnan(y);
+    return std::bit_cast<std::uint32_t>(x) == std::bit_cast<std::uint32_t>(y);
+}
+
+// Samples biased towards the extremes of uint16 and the values next to them.
+std::uint16_t sample(Rng& rng) {
+    static constexpr std::uint16_t kEdges[] = {0, 1, 2, 3, 255, 256, 32767, 32768, 65533, 65534, 65535};
+    if (rng() % 3 == 0) return kEdges[rng() % std::size(kEdges)];
+    return static_cast<std::uint16_t>(rng());
+}
+
+// Coefficients: the inexact ones users pass, and random ones of any magnitude and sign,
+// including those that make a denominator exactly zero.
+float coefficient(Rng& rng) {
+    static constexpr float kPicks[] = {1.05f, 0.5f, 0.0f, -1.0f, -DENOM_EPSILON, 6.1f, 7.3f, 2.5f, 1e30f, -65535.0f};
+    if (rng() % 2 == 0) return kPicks[rng() % std::size(kPicks)];
+    std::uniform_real_distribution<float> mantissa(-1.0f, 1.0f);
+    std::uniform_int_distribution<int> exponent(-30, 30);
+    return std::ldexp(mantissa(rng), exponent(rng));
+}
+
+// Byte buffers with room to start a run at any offset: pointers need not be aligned to their
+// item size, and streaming stores must then fall back.
+struct Buffers {
+    std::vector<unsigned char> band[3];
+    std::vector<unsigned char> out;
+
+    Buffers(Rng& rng, std::size_t n) {
+        for (auto& b : band) {
+            b.resize(2 * n + 64);
+            for (std::size_t i = 0; i + 1 < b.size(); i += 2) {
+                const std::uint16_t v = sample(rng);
+                std::memcpy(&b[i], &v, 2);
+            }
+        }
+        out.resize(4 * n + 128);
+    }
+};
+
+struct Offsets {
+    std::size_t band, out;  // bytes past a 64-byte boundary
+};
+
+template <class Pixel, class Reference>
+void check_runs(const RunTable& table, const Pixel& pixel, int bands, const Reference& reference,
+                const std::string& what, Rng& rng, std::size_t n, Offsets at, Stores stores) {
+    Buffers buf(rng, n);
+    const auto base = [](std::vector<unsigned char>& v, std::size_t offset) {
+        const auto address = reinterpret_cast<std::uintptr_t>(v.data());
+        return v.data() + (64 - address % 64) % 64 + offset;
+    };
+    const std::uint16_t* in[3];
+    for (int k = 0; k < bands; ++k) {
+        in[k] = reinterpret_cast<const std::uint16_t*>(base(buf.band[k], (at.band + 3 * k) % 4));
+    }
+    unsigned char* out_bytes = base(buf.out, at.out);
+    auto* out = reinterpret_cast<float*>(out_bytes);
+    // A sentinel after the run: nothing past n may be written.
+    const float sentinel = std::bit_cast<float>(std::uint32_t{0x7FC0BEEF});
+    std::memcpy(out_bytes + 4 * n, &sentinel, 4);
+
+    table.of<Pixel>()(pixel, out, in, n, stores);
+
+    const auto at_index = [](const std::uint16_t* p, std::size_t i) {
+        std::uint16_t v;
+        std::memcpy(&v, reinterpret_cast<const unsigned char*>(p) + 2 * i, 2);
+        return static_cast<float>(v);
+    };
+    int wrong = 0;
+    for (std::size_t i = 0; i < n && wrong < 3; ++i) {
+        float got;
+        std::memcpy(&got, out_bytes + 4 * i, 4);
+        float want;
+        if (bands == 2) {
+            want = reference(at_index(in[0], i), at_index(in[1], i), 0.0f);
+        } else {
+            want = reference(at_index(in[0], i), at_index(in[1], i), at_index(in[2], i));
+        }
+        if (!same_bits(got, want)) {
+            ++wrong;
+            CHECK_MSG(false, table.isa << " " << what << " n=" << n << " pixel " << i << ": got " << got << " ("
+                                       << std::bit_cast<std::uint32_t>(got) << "), want " << want
+                                       << (stores == Stores::kStreaming ? " streaming" : " cached")
+                                       << " out+" << at.out << " bands+" << at.band);
+        }
+    }
+    float after;
+    std::memcpy(&after, out_bytes + 4 * n, 4);
+    CHECK_MSG(std::bit_cast<std::uint32_t>(after) == std::bit_cast<std::uint32_t>(sentinel),
+              table.isa << " " << what << " wrote past n=" << n);
+}
+
+// Every kernel on one copy, one length, one placement, with fresh coefficients.
+void check_all_kernels(const RunTable& table, Rng& rng, std::size_t n, Offsets at, Stores stores) {
+    check_runs(table, NormalizedDifference{}, 2,
+               [](float a, float b, float) { return ref_normalized_difference(a, b); }, "normalized difference",
+               rng, n, at, stores);
+    check_runs(table, Ratio{}, 2, [](float a, float b, float) { return ref_ratio(a, b); }, "ratio", rng, n, at,
+               stores);
+    const float l = coefficient(rng);
+    check_runs(table, AdjustedDifference(l), 2,
+               [l](float a, float b, float) { return ref_adjusted_difference(a, b, l); },
+               "adjusted difference l=" + std::to_string(l), rng, n, at, stores);
+
+    // The usual gain and coefficients, made inexact; then random ones.
+    EnhancedVegetationIndex evi{2.5f, 6.1f, 7.3f, 1.05f};
+    if (rng() % 2 == 0) evi = {coefficient(rng), coefficient(rng), coefficient(rng), coefficient(rng)};
+    check_runs(table, evi, 3,
+               [evi](float nir, float red, float blue) {
+                   return ref_evi(nir, red, blue, evi.g, evi.c1, evi.c2, evi.l);
+               },
+               "evi g=" + std::to_string(evi.g) + " c1=" + std::to_string(evi.c1) +
+                   " c2=" + std::to_string(evi.c2) + " l=" + std::to_string(evi.l),
+               rng, n, at, stores);
+}
+
+void check_copy(const RunTable& table) {
+    Rng rng(0x5eed ^ std::hash<std::string>{}(table.isa));
+    for (const Stores stores : {Stores::kCached, Stores::kStreaming}) {
+        // Every tail length a vector of up to 16 lanes leaves, from every alignment of the
+        // inputs and of the output.
+        for (std::size_t n = 0; n <= 70; ++n) {
+            for (std::size_t band = 0; band < 4; ++band) {
+                for (std::size_t out : {0, 1, 2, 4, 12}) check_all_kernels(table, rng, n, {band, out}, stores);
+            }
+        }
+        // Long enough for whole streamed blocks between a head up to the next cache line and a
+        // tail; an output off its item alignment must fall back to cached stores.
+        for (std::size_t n : {511, 512, 527, 528, 1040, 1500, 4099}) {
+            for (std::size_t out : {0, 1, 3, 4, 32, 60}) check_all_kernels(table, rng, n, {out % 3, out}, stores);
+        }
+    }
+}
+
+}  // namespace
+
+int main() {
+    int ran = 0;
+    for (const Isa isa : {Isa::kSse2, Isa::kAvx2, Isa::kAvx512}) {
+        const RunTable* table = run_table(isa);
+        if (table == nullptr) {
+            std::printf("skipped: this processor lacks the %s copy\n",
+                        isa == Isa::kAvx2 ? "avx2" : (isa == Isa::kAvx512 ? "avx512" : "sse2"));
+            continue;
+        }
+        check_copy(*table);
+        std::printf("checked: %s\n", table->isa);
+        ++ran;
+    }
+    CHECK_MSG(run_table(Isa::kSse2) != nullptr, "the baseline is always there");
+    const RunTable* widest = run_table(Isa::kAvx512);
+    if (widest == nullptr) widest = run_table(Isa::kAvx2);
+    if (widest == nullptr) widest = run_table(Isa::kSse2);
+    CHECK_MSG(&runs() == widest, "chosen " << runs().isa << ", widest " << widest->isa);
+    std::printf("chosen at run time: %s (%d of 3 copies checked)\n", runs().isa, ran);
+    return check::exit_code();
+}
