@@ -1,6 +1,7 @@
 """Borrows of the arrays a call reads and writes: which arrangements of one buffer coexist, which
 are refused and with what fault, that a refusal leaves nothing registered, and that a call running
 on another thread keeps its arrays borrowed for its whole length."""
+import functools
 import sys
 import threading
 import time
@@ -295,14 +296,30 @@ def test_refused_call_keeps_reference_counts(function, arrangement):
 # ---------------------------------------------------------------------------------------------
 # A call on another thread holds its borrows while it runs with the interpreter lock released.
 
-# The long call's arrays are HELD x HELD; its program takes some tenths of a second over them,
-# while each case below takes microseconds.
-HELD = 1024
 LONG_EXPR = rastrel.compile_expr(
     [{"type": "push_band", "index": 0}]
     + [{"type": "push_scalar", "value": 1.0001}, {"type": "pow"}, {"type": "sqrt"}] * 16,
     1,
 )
+HELD_COLUMNS = 1024
+
+
+@functools.lru_cache(maxsize=None)
+def held_rows(seconds=1.0):
+    """Rows for the long call's arrays that keep it running about `seconds` on this machine, while
+    each case below takes microseconds: measured, since the speed of evaluation is not ours to fix."""
+    rows = 16
+    while True:
+        band = np.full((rows, HELD_COLUMNS), 7, dtype=np.uint16)
+        out = np.empty((rows, HELD_COLUMNS), dtype=np.float32)
+        start = time.perf_counter()
+        rastrel.execute_expr_inplace(LONG_EXPR, [band], out)
+        elapsed = time.perf_counter() - start
+        if elapsed > seconds / 8 or rows >= 1 << 14:
+            return min(1 << 14, max(rows, int(rows * seconds / elapsed)))
+        rows *= 2
+
+
 EMPTY_EXPR = rastrel.compile_expr([], 0)
 
 
@@ -323,9 +340,10 @@ class LongCall:
     """execute_expr_inplace over a large band on a thread of its own: while it runs, `band` is
     borrowed shared and `out` exclusively."""
 
-    def __init__(self):
-        self.band = np.full((HELD, HELD), 7, dtype=np.uint16)
-        self.out = np.zeros((HELD, HELD), dtype=np.float32)
+    def __init__(self, rows):
+        shape = (rows, HELD_COLUMNS)
+        self.band = np.full(shape, 7, dtype=np.uint16)
+        self.out = np.zeros(shape, dtype=np.float32)
         self.error = None
         self.thread = threading.Thread(target=self._run, daemon=True)
 
@@ -393,9 +411,9 @@ WHILE_HELD = {
         lambda h: (None, read_only(h.band[:ROWS, : 2 * COLS].view(np.float32))), NOT_WRITEABLE),
     "read_only_view_of_held_output_as_output": (lambda h: (None, read_only(h.out[:ROWS, :COLS])), NOT_WRITEABLE),
     # An empty range inside the held one still meets it; at either end it does not.
-    "empty_output_inside_held_input": (lambda h: (None, empty_output_in(h.band, HELD // 2)), ALREADY_BORROWED),
+    "empty_output_inside_held_input": (lambda h: (None, empty_output_in(h.band, len(h.band) // 2)), ALREADY_BORROWED),
     "empty_output_at_start_of_held_input": (lambda h: (None, empty_output_in(h.band, 0)), None),
-    "empty_output_at_end_of_held_input": (lambda h: (None, empty_output_in(h.band, HELD)), None),
+    "empty_output_at_end_of_held_input": (lambda h: (None, empty_output_in(h.band, len(h.band))), None),
     "read_held_output": (lambda h: (h.out[:ROWS, : COLS // 2].view(np.uint16), None), ALREADY_BORROWED),
     "read_held_input": (lambda h: (h.band[:ROWS, :COLS], None), None),
     "separate_arrays": (lambda h: (None, None), None),
@@ -416,8 +434,15 @@ def while_held_arguments(function, case, hold):
 @pytest.mark.parametrize("function", FUNCTIONS)
 def test_calls_while_another_thread_holds_its_arrays(function):
     cases = [case for case in WHILE_HELD if function in WRITING_INTO or case not in OUTPUT_CASES]
-    with LongCall() as hold:
-        calls = {case: Beside(hold, function, *while_held_arguments(function, case, hold)) for case in cases}
+    rows = held_rows()
+    for _ in range(4):  # a busy machine may let the long call end first: it is made longer then
+        with LongCall(rows) as hold:
+            calls = {case: Beside(hold, function, *while_held_arguments(function, case, hold)) for case in cases}
+        if all(calls[case].while_held for case in cases):
+            break
+        for beside in calls.values():
+            beside.result()
+        rows *= 2
     assert [case for case in cases if not calls[case].while_held] == [], "the long call ended too early"
     assert {case: calls[case].result() for case in cases} == {case: WHILE_HELD[case][1] for case in cases}
     assert not is_borrowed(hold.band) and not is_borrowed(hold.out)

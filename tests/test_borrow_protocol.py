@@ -266,7 +266,6 @@ report([faults, type(getattr(multiarray, NAME)).__name__, out.tolist()])
 '''
 
 
-@pytest.mark.xfail(IS_PYPY, strict=True, reason="PyPy: the fault renders the error's absent traceback as Some(None)")
 @pytest.mark.parametrize("value, type_name", [("5", "int"), ("None", "NoneType"), ("'table'", "str")])
 def test_attribute_that_is_no_capsule(value, type_name):
     faults = run(NOT_A_CAPSULE.replace("VALUE", value))[0]
