@@ -1,11 +1,12 @@
-// Expression programs evaluated in runs of pixels, against the same programs evaluated one pixel
-// at a time on the 16-slot stack, and against the fixed formulas the module's kernels use, all on
-// the process-wide pool over the same bands, side by side in one run. Rounds are interleaved (the
-// order rotates each round) so that drifting memory bandwidth and other load hit every contender
-// alike; medians and their ratios are printed, and every output is checked bit for bit against
-// the per-pixel one.
+// Expression programs evaluated in runs of pixels against the same programs evaluated one pixel
+// at a time on the 16-slot stack (the executor's former loop, which the module no longer offers),
+// on the process-wide pool over the same bands, side by side in one run; the runs with each copy
+// of the loops this processor can execute. Rounds are interleaved (the order rotates each round)
+// so that drifting memory bandwidth and other load hit every contender alike; medians and their
+// ratios are printed, and every output is compared bit for bit with the per-pixel one.
 //
-//     bench_expr_block [size] [rounds]      (defaults: 4096, 9)
+// Build with -DRASTREL_BUILD_BENCH=ON; run as  bench_expr_block [size] [rounds]  (4096, 9).
+// bench/bench_expr_block.py compares the module's expressions with its fixed kernels.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -19,7 +20,6 @@
 
 #include "expr/block_evaluator.h"
 #include "expr/evaluator.h"
-#include "kernels/formulas.h"
 #include "parallel/traversal.h"
 
 using namespace rastrel;
@@ -30,62 +30,30 @@ Instruction band(std::uint64_t k) { return {OpCode::push_band, 0.0f, k}; }
 Instruction scalar(float v) { return {OpCode::push_scalar, v, 0}; }
 Instruction op(OpCode k) { return {k, 0.0f, 0}; }
 
-// Inexact coefficients, as a user's would be: exact ones hide a fused multiply-add.
-constexpr float kG = 2.5f, kC1 = 6.1f, kC2 = 7.3f, kL = 1.05f;
-
 struct Case {
-    std::string name;
+    const char* name;
     std::vector<Instruction> program;
-    std::size_t nbands;
-    // The fixed formula over the zip of the output and the first nbands bands.
-    std::function<void(const OutputView&, const std::vector<BandView>&)> kernel;
 };
 
 std::vector<Case> cases() {
     using K = OpCode;
-    std::vector<Case> all;
-    all.push_back({"normalized difference",
-                   {band(0), band(1), op(K::sub), band(0), band(1), op(K::add), op(K::div)},
-                   2,
-                   [](const OutputView& out, const std::vector<BandView>& b) {
-                       const kernels::NormalizedDifference f;
-                       parallel::par_for_each(parallel::zip(out, b[0], b[1]), [&f](float* o, const std::uint16_t* x, const std::uint16_t* y) {
-                           store_pixel(o, f(load_sample(x), load_sample(y)));
-                       });
-                   }});
-    all.push_back({"ratio", {band(0), band(1), op(K::div)}, 2, [](const OutputView& out, const std::vector<BandView>& b) {
-                       const kernels::Ratio f;
-                       parallel::par_for_each(parallel::zip(out, b[0], b[1]), [&f](float* o, const std::uint16_t* x, const std::uint16_t* y) {
-                           store_pixel(o, f(load_sample(x), load_sample(y)));
-                       });
-                   }});
-    // g * ((n - r) / (n + c1 r - c2 b + l)), in the kernel's order of operations: 17 steps.
-    all.push_back({"EVI",
-                   {scalar(kG), band(0), band(1), op(K::sub), scalar(kC1), band(1), op(K::mul), band(0), op(K::add),
-                    scalar(kC2), band(2), op(K::mul), op(K::sub), scalar(kL), op(K::add), op(K::div), op(K::mul)},
-                   3,
-                   [](const OutputView& out, const std::vector<BandView>& b) {
-                       const kernels::EnhancedVegetationIndex f{kG, kC1, kC2, kL};
-                       parallel::par_for_each(parallel::zip(out, b[0], b[1], b[2]),
-                                              [&f](float* o, const std::uint16_t* n, const std::uint16_t* r, const std::uint16_t* bl) {
-                                                  store_pixel(o, f(load_sample(n), load_sample(r), load_sample(bl)));
-                                              });
-                   }});
-    return all;
+    // Inexact coefficients, as a user's would be.
+    const float g = 2.5f, c1 = 6.1f, c2 = 7.3f, l = 1.05f;
+    return {
+        {"normalized difference", {band(0), band(1), op(K::sub), band(0), band(1), op(K::add), op(K::div)}},
+        {"ratio", {band(0), band(1), op(K::div)}},
+        // g * ((n - r) / (c1 r + n - c2 b + l)), in the EVI kernel's order of operations.
+        {"EVI", {scalar(g), band(0), band(1), op(K::sub), scalar(c1), band(1), op(K::mul), band(0), op(K::add),
+                 scalar(c2), band(2), op(K::mul), op(K::sub), scalar(l), op(K::add), op(K::div), op(K::mul)}},
+    };
 }
 
-// The executor as it was: every pixel evaluated on its own stack.
+// The executor's former loop: every pixel evaluated on its own stack.
 void per_pixel(std::span<const Instruction> prog, std::span<const BandView> bands, const OutputView& out) {
     const auto grid = parallel::Indices{0, 0, out.rows, out.cols};
     parallel::par_for_each(parallel::zip(grid, out), [&](parallel::Index2 at, float* pixel) {
         store_pixel(pixel, evaluate_pixel(prog, bands, at.row, at.col));
     });
-}
-
-double seconds(const std::function<void()>& run) {
-    const auto start = std::chrono::steady_clock::now();
-    run();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 double median(std::vector<double> v) {
@@ -101,41 +69,48 @@ int main(int argc, char** argv) {
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 9;
     parallel::set_up_global_pool();
 
+    std::vector<const BlockRuns*> copies;
+    for (const InstructionSet isa : {InstructionSet::sse2, InstructionSet::avx2, InstructionSet::avx512}) {
+        if (const BlockRuns* runs = block_runs_for(isa)) copies.push_back(runs);
+    }
     std::mt19937 rng(1);
     std::vector<std::vector<std::uint16_t>> samples(3, std::vector<std::uint16_t>(n * n));
-    for (auto& s : samples)
-        for (auto& v : s) v = static_cast<std::uint16_t>(rng());
+    for (auto& s : samples) std::generate(s.begin(), s.end(), [&] { return static_cast<std::uint16_t>(rng()); });
     std::vector<BandView> bands;
     for (const auto& s : samples) bands.push_back({s.data(), n, n, static_cast<std::ptrdiff_t>(n), 1});
-    std::vector<std::vector<float>> outs(3, std::vector<float>(n * n));
+    const std::size_t contenders = 1 + copies.size();
+    std::vector<std::vector<float>> outs(contenders, std::vector<float>(n * n));
+    std::vector<OutputView> views;
+    for (auto& o : outs) views.push_back({o.data(), n, n, static_cast<std::ptrdiff_t>(n), 1});
 
-    std::printf("%zu x %zu uint16 bands, %zu threads, %d rounds, runs of %zu pixels\n", n, n,
-                parallel::current_num_threads(), rounds, BlockProgram::kRunLength);
-    std::printf("%-22s%12s%12s%12s%10s%10s\n", "program (steps)", "per-pixel", "blocks", "kernel", "pp/blk", "blk/krn");
+    std::printf("%zu x %zu uint16 bands, %zu threads, %d rounds, runs of %zu pixels; median ms\n", n, n,
+                parallel::current_num_threads(), rounds, kRunLength);
+    std::printf("%-26s%11s", "program (steps)", "per-pixel");
+    for (const BlockRuns* runs : copies) std::printf("%11s", runs->isa);
+    std::printf("   per-pixel / %s\n", block_runs().isa);
     for (const Case& c : cases()) {
-        const std::vector<BandView> used(bands.begin(), bands.begin() + static_cast<std::ptrdiff_t>(c.nbands));
-        std::vector<OutputView> views;
-        for (auto& o : outs) views.push_back({o.data(), n, n, static_cast<std::ptrdiff_t>(n), 1});
-        const std::function<void()> runs[] = {
-            [&] { per_pixel(c.program, used, views[0]); },
-            [&] { evaluate_blocks(c.program, used, views[1]); },
-            [&] { c.kernel(views[2], used); },
-        };
+        std::vector<std::function<void()>> runs{[&] { per_pixel(c.program, bands, views[0]); }};
+        for (std::size_t k = 0; k < copies.size(); ++k) {
+            runs.push_back([&, k] { evaluate_blocks(c.program, bands, views[1 + k], *copies[k]); });
+        }
         for (const auto& run : runs) run();  // warm-up: page faults, the pool's threads
-        const bool same_blocks = std::memcmp(outs[0].data(), outs[1].data(), n * n * sizeof(float)) == 0;
-        const bool same_kernel = std::memcmp(outs[0].data(), outs[2].data(), n * n * sizeof(float)) == 0;
-        std::vector<double> times[3];
-        for (int r = 0; r < rounds; ++r)
-            for (int k = 0; k < 3; ++k) {
-                const int i = (k + r) % 3;
-                times[i].push_back(seconds(runs[i]));
+        bool identical = true;
+        for (std::size_t k = 1; k < contenders; ++k)
+            identical &= std::memcmp(outs[0].data(), outs[k].data(), n * n * sizeof(float)) == 0;
+
+        std::vector<std::vector<double>> times(contenders);
+        for (int r = 0; r < rounds; ++r) {
+            for (std::size_t k = 0; k < contenders; ++k) {
+                const std::size_t i = (k + static_cast<std::size_t>(r)) % contenders;
+                const auto start = std::chrono::steady_clock::now();
+                runs[i]();
+                times[i].push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
             }
-        double med[3];
-        for (int i = 0; i < 3; ++i) med[i] = median(times[i]) * 1e3;
-        const std::string label = c.name + " (" + std::to_string(c.program.size()) + ")";
-        std::printf("%-22s%10.2fms%10.2fms%10.2fms%10.1f%10.2f%s%s\n", label.c_str(), med[0], med[1], med[2],
-                    med[0] / med[1], med[1] / med[2], same_blocks ? "" : "  BLOCKS DIFFER",
-                    same_kernel ? "" : "  KERNEL DIFFERS");
+        }
+        const std::string label = std::string(c.name) + " (" + std::to_string(c.program.size()) + ")";
+        std::printf("%-26s", label.c_str());
+        for (const auto& t : times) std::printf("%11.2f", median(t));
+        std::printf("%14.1f%s\n", median(times[0]) / median(times.back()), identical ? "" : "  OUTPUTS DIFFER");
     }
     return 0;
 }

@@ -3,105 +3,27 @@
 #include <algorithm>
 #include <cstring>
 #include <tuple>
-#include <type_traits>
 #include <utility>
 
-#include "expr/evaluator.h"
 #include "parallel/traversal.h"
 
 namespace rastrel {
 
 namespace {
 
-constexpr std::size_t kRun = BlockProgram::kRunLength;
-// Registers are numbered by stack slot; one more holds an output run that must be scattered.
+constexpr std::size_t kRun = kRunLength;
+// Registers are numbered by stack slot; one more holds an output run on its way elsewhere.
 constexpr std::uint32_t kOutputSlot = kStackSlots;
 // Source table: the registers first, then one entry per band read, holding its current run.
 constexpr std::uint32_t kFirstBandSource = kStackSlots;
+// Streamed runs start on a cache line, so that no line is written both through the cache and
+// past it.
+constexpr std::size_t kLineBytes = 64;
+static_assert(kRun * sizeof(float) % kLineBytes == 0);
 
-// How a step reads one operand over a run. Each is inlined into the loops below, so a loop is
-// specialised to its operand kinds and the compiler sees a plain elementwise loop it vectorises.
-struct InPlace {  // the register the step writes: a binary step's left operand, a unary's only one
-    using T = float;
-    static float load(const T*, float, const float* __restrict d, std::size_t i) { return d[i]; }
-};
-struct Floats {  // another register
-    using T = float;
-    static float load(const T* __restrict p, float, const float*, std::size_t i) { return p[i]; }
-};
-struct Samples {  // a band's run, converted exactly from uint16
-    using T = std::uint16_t;
-    static float load(const T* __restrict p, float, const float*, std::size_t i) { return static_cast<float>(p[i]); }
-};
-struct Constant {
-    using T = float;
-    static float load(const T*, float s, const float*, std::size_t) { return s; }
-};
-
-enum class Kind : std::uint8_t { in_place, floats, samples, constant };
-
-// N == 0: a run of n < kRun pixels; otherwise exactly N, so that full runs need no remainder loop.
-template <class A, class B, OpCode K, std::size_t N>
-void binary_run(float* __restrict d, const void* a, const void* b, float sa, float sb, std::size_t n) {
-    const auto* __restrict pa = static_cast<const typename A::T*>(a);
-    const auto* __restrict pb = static_cast<const typename B::T*>(b);
-    if constexpr (N != 0) n = N;
-    for (std::size_t i = 0; i < n; ++i) d[i] = apply_binary<K>(A::load(pa, sa, d, i), B::load(pb, sb, d, i));
-}
-
-template <class A, OpCode K, std::size_t N>
-void unary_run(float* __restrict d, const void* a, const void*, float sa, float, std::size_t n) {
-    const auto* __restrict pa = static_cast<const typename A::T*>(a);
-    if constexpr (N != 0) n = N;
-    for (std::size_t i = 0; i < n; ++i) d[i] = apply_unary<K>(A::load(pa, sa, d, i));
-}
-
-// The result is a band or a constant exactly as pushed.
-template <class A, std::size_t N>
-void copy_run(float* __restrict d, const void* a, const void*, float sa, float, std::size_t n) {
-    const auto* __restrict pa = static_cast<const typename A::T*>(a);
-    if constexpr (N != 0) n = N;
-    for (std::size_t i = 0; i < n; ++i) d[i] = A::load(pa, sa, d, i);
-}
-
-template <class F>
-BlockProgram::RunFn with_kind(Kind kind, const F& f) {
-    switch (kind) {
-        case Kind::in_place: return f(InPlace{});
-        case Kind::floats: return f(Floats{});
-        case Kind::samples: return f(Samples{});
-        case Kind::constant: break;
-    }
-    return f(Constant{});
-}
-
-template <class F>
-BlockProgram::RunFn with_op(OpCode op, const F& f) {
-    switch (op) {
-#define RASTREL_OP_CASE(name, operands, probe) \
-    case OpCode::name: return f(std::integral_constant<OpCode, OpCode::name>{});
-        RASTREL_OPCODES(RASTREL_OP_CASE)
-#undef RASTREL_OP_CASE
-    }
-    return nullptr;
-}
-
-template <std::size_t N>
-BlockProgram::RunFn pick_run(OpCode op, Kind ka, Kind kb) {
-    return with_op(op, [&](auto k) {
-        constexpr OpCode K = decltype(k)::value;
-        return with_kind(ka, [&](auto a) -> BlockProgram::RunFn {
-            using A = decltype(a);
-            if constexpr (op_operands(K) == 0) {
-                return &copy_run<A, N>;
-            } else if constexpr (op_operands(K) == 1) {
-                return &unary_run<A, K, N>;
-            } else {
-                return with_kind(kb, [&](auto b) -> BlockProgram::RunFn { return &binary_run<A, decltype(b), K, N>; });
-            }
-        });
-    });
-}
+// Far above what the caches hold, as for the fixed kernels: below that, streaming costs more
+// than it saves.
+constexpr std::size_t kStreamingBytes = std::size_t{64} << 20;
 
 template <class T>
 bool is_aligned(T* p) {
@@ -157,13 +79,106 @@ void scatter(float* to, std::ptrdiff_t step, const float* from, std::size_t n) {
     }
 }
 
+OperandKind kind_of(const Operand& x, std::uint32_t dst) {
+    switch (x.kind) {
+        case Operand::Kind::band: return OperandKind::samples;
+        // A register operand of the register being written is the left operand of an update.
+        case Operand::Kind::reg: return x.index == dst ? OperandKind::in_place : OperandKind::floats;
+        case Operand::Kind::scalar: break;
+    }
+    return OperandKind::constant;
+}
+
+std::uint32_t source_of(const Operand& x) {
+    if (x.kind == Operand::Kind::band) return kFirstBandSource + x.index;
+    return x.kind == Operand::Kind::reg ? x.index : 0;
+}
+
 }  // namespace
 
-BlockProgram::BlockProgram(const RegisterProgram& program, std::span<const BandView> bands, const OutputView& out)
-    : out_(out),
+// The scratch of one piece, on the stack of the thread that walks it: the registers, and the
+// runs of bands and output that cannot be used where they lie.
+class BlockProgram::Piece {
+public:
+    Piece(const BlockProgram& program, std::size_t row0, std::size_t col0, std::size_t rows, std::size_t cols)
+        : program_(program), sources_(kFirstBandSource + program.bands_.size()) {
+        for (std::size_t j = 0; j <= kStackSlots; ++j) dsts_[j] = regs_ + j * kRun;
+        for (std::size_t j = 0; j < kStackSlots; ++j) sources_[j] = dsts_[j];
+        const bool joined = rows > 1 && lines_join(program.out_, cols) &&
+                            std::all_of(program.bands_.begin(), program.bands_.end(),
+                                        [cols](const BandSource& b) { return lines_join(b.view, cols); });
+        lines_ = joined ? 1 : rows;
+        length_ = joined ? rows * cols : cols;
+        std::size_t gathered = 0;
+        bands_.reserve(program.bands_.size());
+        for (const BandSource& band : program.bands_) {
+            const auto walk = walk_of(band.view, row0, col0, cols, joined);
+            const bool in_place = walk.step == 1 && band.aligned;
+            bands_.push_back({walk, in_place ? kInPlace : gathered});
+            if (!in_place) gathered += kRun;
+        }
+        gathered_.resize(gathered);
+        out_ = walk_of(program.out_, row0, col0, cols, joined);
+        out_in_place_ = out_.step == 1 && program.out_aligned_;
+    }
+
+    std::size_t lines() const { return lines_; }
+    std::size_t length() const { return length_; }
+    bool out_in_place() const { return out_in_place_; }
+    float* out_at(std::size_t l, std::size_t i) const { return out_.at(l, i); }
+
+    // Pixels [i, i + n) of line l, n <= kRun; a streamed run is full and its output lies in
+    // place on a cache line.
+    void run(std::size_t l, std::size_t i, std::size_t n, bool stream) {
+        for (std::size_t u = 0; u < bands_.size(); ++u) {
+            const BandRun& band = bands_[u];
+            const std::uint16_t* at = band.walk.at(l, i);
+            sources_[kFirstBandSource + u] =
+                band.scratch == kInPlace ? at : gather(gathered_.data() + band.scratch, at, band.walk.step, n);
+        }
+        float* const out_at = out_.at(l, i);
+        float* const out_scratch = regs_ + kOutputSlot * kRun;
+        const bool direct = out_in_place_ && !stream;
+        dsts_[kOutputSlot] = direct ? out_at : out_scratch;
+        if (n == kRun) {
+            for (const Step& s : program_.steps_) s.full(dsts_[s.dst], sources_[s.a], sources_[s.b], s.sa, s.sb, n);
+        } else {
+            for (const Step& s : program_.steps_) s.tail(dsts_[s.dst], sources_[s.a], sources_[s.b], s.sa, s.sb, n);
+        }
+        if (stream) {
+            program_.runs_.stream(out_at, out_scratch, n);
+        } else if (!direct) {
+            scatter(out_at, out_.step, out_scratch, n);
+        }
+    }
+
+private:
+    static constexpr std::size_t kInPlace = ~std::size_t{0};
+    struct BandRun {
+        Walk<const std::uint16_t> walk;
+        std::size_t scratch;  // offset of its gathered run, or kInPlace when read where it lies
+    };
+
+    const BlockProgram& program_;
+    // Every register is written before it is read within each run, so none is initialised.
+    alignas(kLineBytes) float regs_[(kStackSlots + 1) * kRun];
+    float* dsts_[kStackSlots + 1];
+    std::vector<const void*> sources_;
+    std::vector<BandRun> bands_;
+    std::vector<std::uint16_t> gathered_;
+    Walk<float> out_;
+    std::size_t lines_ = 0, length_ = 0;
+    bool out_in_place_ = false;
+};
+
+BlockProgram::BlockProgram(const RegisterProgram& program, std::span<const BandView> bands, const OutputView& out,
+                           const BlockRuns& runs, Stores stores)
+    : runs_(runs),
+      out_(out),
       out_aligned_(is_aligned(out.data)),
       // Runs follow the output's unit stride, so that a column-major output is written in place.
-      transposed_(out.rows > 1 && out.cols > 1 && out.col_stride != 1 && out.row_stride == 1) {
+      transposed_(out.rows > 1 && out.cols > 1 && out.col_stride != 1 && out.row_stride == 1),
+      streaming_(stores == Stores::streaming) {
     if (transposed_) out_ = transpose(out_);
     bands_.reserve(program.bands.size());
     for (const std::uint64_t k : program.bands) {
@@ -173,21 +188,9 @@ BlockProgram::BlockProgram(const RegisterProgram& program, std::span<const BandV
     steps_.reserve(program.steps.size());
     for (const RegisterStep& step : program.steps) {
         const std::uint32_t dst = step.dst == kOutputRegister ? kOutputSlot : step.dst;
-        const auto kind = [dst](const Operand& x) {
-            switch (x.kind) {
-                case Operand::Kind::band: return Kind::samples;
-                case Operand::Kind::reg: return x.index == dst ? Kind::in_place : Kind::floats;
-                case Operand::Kind::scalar: break;
-            }
-            return Kind::constant;
-        };
-        const auto source = [](const Operand& x) -> std::uint32_t {
-            if (x.kind == Operand::Kind::band) return kFirstBandSource + x.index;
-            return x.kind == Operand::Kind::reg ? x.index : 0;
-        };
-        const Kind ka = kind(step.a), kb = kind(step.b);
-        steps_.push_back({pick_run<kRun>(step.op, ka, kb), pick_run<0>(step.op, ka, kb), source(step.a),
-                          source(step.b), step.a.value, step.b.value, dst});
+        const OperandKind a = kind_of(step.a, dst), b = kind_of(step.b, dst);
+        steps_.push_back({runs.pick(step.op, a, b, true), runs.pick(step.op, a, b, false), source_of(step.a),
+                          source_of(step.b), step.a.value, step.b.value, dst});
     }
 }
 
@@ -197,59 +200,28 @@ void BlockProgram::evaluate(std::size_t row0, std::size_t col0, std::size_t rows
         std::swap(rows, cols);
     }
     if (rows == 0 || cols == 0) return;
-    const bool joined = rows > 1 && lines_join(out_, cols) &&
-                        std::all_of(bands_.begin(), bands_.end(), [cols](const BandSource& b) { return lines_join(b.view, cols); });
-    const std::size_t lines = joined ? 1 : rows;
-    const std::size_t length = joined ? rows * cols : cols;
-
-    // Registers are written before they are read within every run, so they start uninitialised.
-    alignas(64) float regs[(kStackSlots + 1) * kRun];
-    float* dsts[kStackSlots + 1];
-    for (std::size_t j = 0; j <= kStackSlots; ++j) dsts[j] = regs + j * kRun;
-    float* const out_scratch = dsts[kOutputSlot];
-
-    constexpr std::size_t kInPlace = ~std::size_t{0};
-    struct BandRun {
-        Walk<const std::uint16_t> walk;
-        std::size_t scratch;  // offset of its gathered run, or kInPlace when read where it lies
-    };
-    std::vector<const void*> sources(kFirstBandSource + bands_.size());
-    for (std::size_t j = 0; j < kStackSlots; ++j) sources[j] = dsts[j];
-    std::vector<BandRun> band_runs;
-    band_runs.reserve(bands_.size());
-    std::size_t gathered_length = 0;
-    for (const BandSource& band : bands_) {
-        const auto walk = walk_of(band.view, row0, col0, cols, joined);
-        const bool in_place = walk.step == 1 && band.aligned;
-        band_runs.push_back({walk, in_place ? kInPlace : gathered_length});
-        if (!in_place) gathered_length += kRun;
-    }
-    std::vector<std::uint16_t> gathered(gathered_length);
-    const auto out_walk = walk_of(out_, row0, col0, cols, joined);
-    const bool out_in_place = out_walk.step == 1 && out_aligned_;
-
-    for (std::size_t l = 0; l < lines; ++l) {
-        for (std::size_t i = 0; i < length; i += kRun) {
-            const std::size_t n = std::min(kRun, length - i);
-            for (std::size_t u = 0; u < band_runs.size(); ++u) {
-                const BandRun& band = band_runs[u];
-                const std::uint16_t* at = band.walk.at(l, i);
-                sources[kFirstBandSource + u] =
-                    band.scratch == kInPlace ? at : gather(gathered.data() + band.scratch, at, band.walk.step, n);
-            }
-            float* const out_at = out_walk.at(l, i);
-            dsts[kOutputSlot] = out_in_place ? out_at : out_scratch;
-            if (n == kRun) {
-                for (const Step& s : steps_) s.full(dsts[s.dst], sources[s.a], sources[s.b], s.sa, s.sb, n);
-            } else {
-                for (const Step& s : steps_) s.tail(dsts[s.dst], sources[s.a], sources[s.b], s.sa, s.sb, n);
-            }
-            if (!out_in_place) scatter(out_at, out_walk.step, out_scratch, n);
+    Piece piece(*this, row0, col0, rows, cols);
+    const bool streaming = streaming_ && piece.out_in_place();
+    for (std::size_t l = 0; l < piece.lines(); ++l) {
+        std::size_t i = 0;
+        if (streaming) {
+            // Up to the first cache line through the cache; then the full runs from there on are
+            // line-aligned and go past it.
+            const auto address = reinterpret_cast<std::uintptr_t>(piece.out_at(l, 0));
+            const std::size_t head = std::min((kLineBytes - address % kLineBytes) % kLineBytes / sizeof(float), piece.length());
+            if (head != 0) piece.run(l, 0, head, false);
+            i = head;
+        }
+        for (; i < piece.length(); i += kRun) {
+            const std::size_t n = std::min(kRun, piece.length() - i);
+            piece.run(l, i, n, streaming && n == kRun);
         }
     }
+    if (streaming) runs_.fence();
 }
 
-void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandView> bands, const OutputView& out) {
+void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandView> bands, const OutputView& out,
+                     const BlockRuns& runs) {
     const auto whole = parallel::zip(parallel::Indices{0, 0, out.rows, out.cols}, out);
     if (out.rows == 0 || out.cols == 0) {
         // No pixel, so no program fault; the traversal still refuses to start without a pool.
@@ -257,7 +229,9 @@ void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandView
         return;
     }
     if (const auto fault = validate(prog, bands, out.rows, out.cols)) raise_eval_fault(fault->fault);
-    const BlockProgram program(lower(prog), bands, out);
+    const auto stores = out.rows * out.cols * sizeof(float) >= kStreamingBytes ? BlockProgram::Stores::streaming
+                                                                                : BlockProgram::Stores::cached;
+    const BlockProgram program(lower(prog), bands, out, runs, stores);
     parallel::par_for_each_piece(whole, [&program](const auto& piece) {
         const parallel::Indices& at = std::get<0>(piece.parts());
         program.evaluate(at.row0, at.col0, at.rows, at.cols);

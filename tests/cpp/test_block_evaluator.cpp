@@ -5,11 +5,13 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <limits>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -171,7 +173,7 @@ std::size_t mismatches(const OutStore& got, const OutStore& want) {
 // Shapes around the run length, so that full runs, tails and short lines joined into one run
 // all occur, plus small and degenerate ones.
 std::pair<std::size_t, std::size_t> random_shape(Rng& rng) {
-    const std::size_t run = BlockProgram::kRunLength;
+    const std::size_t run = kRunLength;
     switch (pick(rng, 4)) {
         case 0: return {1 + pick(rng, 3), run - 2 + pick(rng, 2 * run)};
         case 1: return {run / 2 + pick(rng, run), 1 + pick(rng, 3)};
@@ -179,8 +181,29 @@ std::pair<std::size_t, std::size_t> random_shape(Rng& rng) {
     }
 }
 
+// Every copy of the loops this processor can run, with the output through the caches and past
+// them.
+struct Variant {
+    const BlockRuns* runs;
+    BlockProgram::Stores stores;
+};
+
+std::vector<Variant> variants() {
+    std::vector<Variant> all;
+    for (const InstructionSet isa : {InstructionSet::sse2, InstructionSet::avx2, InstructionSet::avx512}) {
+        const BlockRuns* runs = block_runs_for(isa);
+        if (runs == nullptr) continue;
+        for (const auto stores : {BlockProgram::Stores::cached, BlockProgram::Stores::streaming}) all.push_back({runs, stores});
+    }
+    return all;
+}
+
 void test_random_programs_match_the_reference() {
     Rng rng(7);
+    const std::vector<Variant> copies = variants();
+    std::printf("loops for:");
+    for (std::size_t i = 0; i < copies.size(); i += 2) std::printf(" %s", copies[i].runs->isa);
+    std::printf("\n");
     std::size_t pixels = 0;
     for (int iteration = 0; iteration < 3000; ++iteration) {
         const auto [rows, cols] = random_shape(rng);
@@ -191,9 +214,19 @@ void test_random_programs_match_the_reference() {
         OutStore want(rows, cols, out_layout), got(rows, cols, out_layout);
         evaluate_all(prog, scene.views, want.view);
         evaluate_blocks(prog, scene.views, got.view);
-        const std::size_t wrong = mismatches(got, want);
-        CHECK_EQ(wrong, std::size_t{0}, "iteration " << iteration << ", " << rows << " x " << cols << ", "
-                                                     << prog.size() << " steps");
+        const auto context = [&] {
+            std::ostringstream os;
+            os << "iteration " << iteration << ", " << rows << " x " << cols << ", " << prog.size() << " steps";
+            return os.str();
+        };
+        CHECK_EQ(mismatches(got, want), std::size_t{0}, context() << ", on the pool");
+        const RegisterProgram lowered = lower(prog);
+        for (const Variant& v : copies) {
+            OutStore each(rows, cols, out_layout);
+            BlockProgram(lowered, scene.views, each.view, *v.runs, v.stores).evaluate(0, 0, rows, cols);
+            CHECK_EQ(mismatches(each, want), std::size_t{0},
+                     context() << ", " << v.runs->isa << (v.stores == BlockProgram::Stores::streaming ? " streaming" : ""));
+        }
         pixels += rows * cols;
     }
     CHECK_MSG(pixels > 1000000, pixels << " pixels");
@@ -203,6 +236,7 @@ void test_random_programs_match_the_reference() {
 // reference's values; positions are absolute in the output and in the bands.
 void test_rectangles_write_only_themselves() {
     Rng rng(11);
+    const std::vector<Variant> copies = variants();
     for (int iteration = 0; iteration < 600; ++iteration) {
         const auto [rows, cols] = random_shape(rng);
         const std::size_t nbands = 1 + pick(rng, 3);
@@ -213,7 +247,8 @@ void test_rectangles_write_only_themselves() {
         const std::size_t r0 = pick(rng, rows), c0 = pick(rng, cols);
         const std::size_t r1 = r0 + pick(rng, rows - r0 + 1), c1 = c0 + pick(rng, cols - c0 + 1);
         evaluate_rect(prog, scene.views, want.view, r0, r1, c0, c1);
-        BlockProgram(lower(prog), scene.views, got.view).evaluate(r0, c0, r1 - r0, c1 - c0);
+        const Variant& v = copies[pick(rng, copies.size())];
+        BlockProgram(lower(prog), scene.views, got.view, *v.runs, v.stores).evaluate(r0, c0, r1 - r0, c1 - c0);
         CHECK_EQ(mismatches(got, want), std::size_t{0}, "iteration " << iteration);
         // Both started from the same fill bytes, so untouched pixels compare equal too; check one
         // outside pixel's bytes explicitly in case both paths wrote it alike.
