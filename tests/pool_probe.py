@@ -1,0 +1,199 @@
+"""Run in a fresh interpreter by test_pool.py, so that the import of rastrel is the first:
+
+    python pool_probe.py RESULT.npz [--pin CPU]
+
+counts the threads that `import rastrel` starts (pinned to one processor first with --pin), then
+computes every kernel and a program on inputs of uneven shapes and layouts, and saves the raw
+bytes of each output's whole buffer. Processes whose pools differ in size can then be compared
+byte for byte, stray writes beside the output included.
+
+Also imported by the tests themselves for the same computations and the affinity helpers (PyPy's
+os module has neither sched_getaffinity nor sched_setaffinity).
+"""
+import ctypes
+import os
+import sys
+
+import numpy as np
+
+# ---------------------------------------------------------------------------------------------
+# Threads and processors of this process.
+
+_CpuSet = ctypes.c_uint64 * 16  # 1024 processors, as the module itself asks for
+
+
+def _libc():
+    return ctypes.CDLL(None, use_errno=True)
+
+
+def usable_cpus():
+    """The processors the calling thread may run on."""
+    if hasattr(os, "sched_getaffinity"):
+        return set(os.sched_getaffinity(0))
+    mask = _CpuSet()
+    if _libc().sched_getaffinity(0, ctypes.sizeof(mask), mask) != 0:
+        raise OSError(ctypes.get_errno(), "sched_getaffinity")
+    return {64 * i + bit for i, word in enumerate(mask) for bit in range(64) if word >> bit & 1}
+
+
+def pin(cpus):
+    """Restricts the calling thread, and the threads it starts from now on, to `cpus`."""
+    if hasattr(os, "sched_setaffinity"):
+        os.sched_setaffinity(0, cpus)
+        return
+    mask = _CpuSet()
+    for cpu in cpus:
+        mask[cpu // 64] |= 1 << (cpu % 64)
+    if _libc().sched_setaffinity(0, ctypes.sizeof(mask), mask) != 0:
+        raise OSError(ctypes.get_errno(), "sched_setaffinity")
+
+
+def tasks():
+    return set(os.listdir("/proc/self/task"))
+
+
+def context_switches(task):
+    """How often the thread was switched out; 0 for a thread that has never run."""
+    with open(f"/proc/self/task/{task}/status") as status:
+        fields = dict(line.split(":", 1) for line in status if "ctxt_switches" in line)
+    return sum(int(value) for value in fields.values())
+
+
+# ---------------------------------------------------------------------------------------------
+# Inputs and outputs in several memory layouts, each carved out of a byte buffer of its own.
+
+SENTINEL = 0xA5
+
+# Element strides (row, col) for a (rows, cols) array.
+LAYOUTS = {
+    "c": lambda r, c: (c, 1),
+    "fortran": lambda r, c: (1, r),
+    "reversed": lambda r, c: (-c, -1),
+    "strided": lambda r, c: (2 * c + 3, 2),  # leans towards rows
+    "transposed_strided": lambda r, c: (3, 3 * r + 1),  # leans towards columns
+}
+
+
+def carve(shape, layout, dtype):
+    """Returns (array, buffer): an array of the layout inside a sentinel-filled byte buffer."""
+    item = np.dtype(dtype).itemsize
+    strides = [s * item for s in LAYOUTS[layout](*shape)]
+    extents = [s * (n - 1) for s, n in zip(strides, shape)]
+    low = sum(min(0, e) for e in extents)
+    buffer = np.full(sum(max(0, e) for e in extents) - low + item + 8, SENTINEL, np.uint8)
+    return np.ndarray(shape, dtype=dtype, buffer=buffer, offset=-low, strides=strides), buffer
+
+
+def placed(values, layout):
+    array, _ = carve(values.shape, layout, values.dtype)
+    array[...] = values
+    return array
+
+
+# name: (shape, layout of the bands, layout of the output). Odd lengths cut unevenly at every
+# level; single rows and columns are cut along their one long axis; mixed layouts share no
+# contiguity flag and are walked by rows or columns after their summed leaning.
+CASES = {
+    "odd": ((509, 251), "c", "c"),
+    "one_row": ((1, 4099), "c", "c"),
+    "one_column": ((4099, 1), "c", "c"),
+    "row_of_fortran": ((1, 3001), "fortran", "fortran"),
+    "fortran": ((251, 509), "fortran", "fortran"),
+    "fortran_out_c_bands": ((301, 203), "c", "fortran"),
+    "c_out_fortran_bands": ((203, 301), "fortran", "c"),
+    "reversed": ((127, 255), "reversed", "reversed"),
+    "leaning": ((131, 263), "strided", "transposed_strided"),
+    "large": ((1031, 1029), "c", "c"),
+}
+
+# Every instruction kind; the third band is larger than the output, of which only the top-left
+# part is read.
+PROGRAM = [
+    {"type": "push_band", "index": 0},
+    {"type": "push_band", "index": 1},
+    {"type": "sub"},
+    {"type": "push_band", "index": 0},
+    {"type": "push_band", "index": 1},
+    {"type": "add"},
+    {"type": "div"},
+    {"type": "push_band", "index": 2},
+    {"type": "push_scalar", "value": 0.37},
+    {"type": "pow"},
+    {"type": "mul"},
+    {"type": "push_band", "index": 1},
+    {"type": "sqrt"},
+    {"type": "neg"},
+    {"type": "add"},
+    {"type": "abs"},
+]
+
+
+EVI = (2.5, 6.1, 7.3, 1.05)  # inexact products: a fused multiply-add would show
+
+
+def top_left(band, out):
+    return band[: out.shape[0], : out.shape[1]]
+
+
+def kernels(rastrel):
+    """name: (function taking (*bands, out), band count)"""
+    expr = rastrel.compile_expr(PROGRAM, 3)
+
+    def new_array(a, b, out):
+        return rastrel.calculate_normalized_difference(a, b)
+
+    return {
+        "normalized_difference_inplace": (rastrel.calculate_normalized_difference_inplace, 2),
+        "normalized_difference": (new_array, 2),
+        "ratio": (rastrel.calculate_ratio_inplace, 2),
+        "adjusted_difference": (lambda a, b, out: rastrel.calculate_adjusted_difference_inplace(a, b, 1.05, out), 2),
+        "evi": (lambda n, r, b, out: rastrel.calculate_evi_inplace(n, r, top_left(b, out), *EVI, out), 3),
+        "expr": (lambda a, b, c, out: rastrel.execute_expr_inplace(expr, [a, b, c], out), 3),
+    }
+
+
+def band_values(case, index):
+    shape = CASES[case][0]
+    if index == 2:  # larger than the output: the program reads only its top-left part
+        shape = (shape[0] + 2, shape[1] + 3)
+    rng = np.random.default_rng([sorted(CASES).index(case), index])
+    full = rng.integers(0, 65536, size=shape, dtype=np.uint16)
+    # Zeros and small samples make zero and tiny denominators.
+    return np.where(rng.integers(0, 3, size=shape) == 0, full % 3, full).astype(np.uint16)
+
+
+def run_cases(rastrel):
+    """{"case/kernel": bytes of the output's whole buffer} for every case and kernel."""
+    results = {}
+    for case, (shape, band_layout, out_layout) in CASES.items():
+        bands = [placed(band_values(case, i), band_layout if i < 2 else "c") for i in range(3)]
+        for name, (function, band_count) in kernels(rastrel).items():
+            out, buffer = carve(shape, out_layout, np.float32)
+            made = function(*bands[:band_count], out)
+            if made is not None:
+                buffer = made.view(np.uint8).ravel()
+            results[f"{case}/{name}"] = buffer
+    return results
+
+
+def main(path, pin_to=None):
+    if pin_to is not None:
+        pin({pin_to})
+    before = tasks()
+    import rastrel
+
+    # Read at once: the import must not return before every worker thread has started.
+    added = sorted(tasks() - before, key=int)
+    switches = [context_switches(task) for task in added]
+    np.savez(
+        path,
+        added=len(added),
+        usable=len(usable_cpus()),
+        switches=np.array(switches, dtype=np.int64),
+        **run_cases(rastrel),
+    )
+
+
+if __name__ == "__main__":
+    arguments = sys.argv[1:]
+    main(arguments[0], int(arguments[2]) if arguments[1:2] == ["--pin"] else None)

@@ -1,0 +1,225 @@
+"""The worker pool seen from Python: one worker per usable processor, started before the import
+returns and deaf to the environment; results that do not depend on the pool; calls from several
+threads at once; and a fault in one piece of a loop."""
+import os
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import pool_probe
+import rastrel
+from conftest import assert_bits_equal, random_band, ref_evi, ref_normalized_difference, ref_ratio
+from exprutil import expect_panic, reference
+
+PROBE_TIMEOUT = 300
+
+# Variables that size the thread pools of other libraries, and names this module might have read.
+THREAD_VARIABLES = (
+    "OMP_NUM_THREADS",
+    "OMP_THREAD_LIMIT",
+    "RAYON_NUM_THREADS",
+    "RAYON_RS_NUM_CPUS",
+    "MKL_NUM_THREADS",
+    "OPENBLAS_NUM_THREADS",
+    "NUMEXPR_NUM_THREADS",
+    "NUMEXPR_MAX_THREADS",
+    "VECLIB_MAXIMUM_THREADS",
+    "BLIS_NUM_THREADS",
+    "TBB_NUM_THREADS",
+    "NUM_THREADS",
+    "RASTREL_NUM_THREADS",
+    "RASTREL_THREADS",
+)
+
+FIRST_CPU = min(pool_probe.usable_cpus())
+
+# name: (processor to pin to before the import, extra environment)
+PROBES = {
+    "unpinned": (None, {}),
+    "pinned": (FIRST_CPU, {}),
+    "thread_variables_1": (None, dict.fromkeys(THREAD_VARIABLES, "1")),
+    "thread_variables_7": (None, dict.fromkeys(THREAD_VARIABLES, "7")),
+}
+
+
+@pytest.fixture(scope="module")
+def probes(tmp_path_factory):
+    """Runs every probe process at once; returns {name: its saved results}."""
+    directory = tmp_path_factory.mktemp("pool")
+    script = os.path.join(os.path.dirname(__file__), "pool_probe.py")
+    running = {}
+    for name, (cpu, variables) in PROBES.items():
+        path = str(directory / f"{name}.npz")
+        command = [sys.executable, script, path] + ([] if cpu is None else ["--pin", str(cpu)])
+        process = subprocess.Popen(
+            command, env={**os.environ, **variables}, stdout=subprocess.PIPE, stderr=subprocess.STDOUT
+        )
+        running[name] = (process, path)
+    results = {}
+    for name, (process, path) in running.items():
+        output, _ = process.communicate(timeout=PROBE_TIMEOUT)
+        assert process.returncode == 0, (name, output.decode(errors="replace"))
+        with np.load(path) as saved:
+            results[name] = {key: saved[key] for key in saved.files}
+    return results
+
+
+@pytest.fixture(scope="module")
+def here():
+    return pool_probe.run_cases(rastrel)
+
+
+# ---------------------------------------------------------------------------------------------
+# Size of the pool.
+
+
+@pytest.mark.parametrize("probe", list(PROBES))
+def test_one_worker_per_usable_processor(probes, probe):
+    result = probes[probe]
+    usable = int(result["usable"])
+    assert usable == (1 if probe == "pinned" else len(pool_probe.usable_cpus()))
+    assert int(result["added"]) == usable
+
+
+def test_every_worker_has_run_when_the_import_returns(probes):
+    # On one processor a worker that has run and let the importing thread continue has been
+    # switched out at least once; a thread that was only created never was.
+    switches = probes["pinned"]["switches"]
+    assert len(switches) == 1 and (switches > 0).all(), switches
+
+
+# ---------------------------------------------------------------------------------------------
+# Results: every kernel and a program give the same bytes whatever the size of the pool.
+
+
+@pytest.mark.parametrize("probe", list(PROBES))
+def test_same_bytes_whatever_the_pool(probes, here, probe):
+    theirs = probes[probe]
+    assert sorted(k for k in theirs if "/" in k) == sorted(here)
+    for key, ours in here.items():
+        if not np.array_equal(theirs[key], ours):
+            differ = np.flatnonzero(theirs[key] != ours) if theirs[key].shape == ours.shape else [None]
+            raise AssertionError(f"{key}: {len(differ)} bytes differ, the first at {differ[0]}")
+
+
+# ---------------------------------------------------------------------------------------------
+# Several Python threads at once. Their calls share the workers: none starts threads of its own.
+
+THREADS = 8
+ROUNDS = 25
+
+
+def concurrent_jobs():
+    """One job per thread: (call writing into out, out, expected); shapes and kernels mixed,
+    some bands shared by several threads."""
+    expr = rastrel.compile_expr(pool_probe.PROGRAM, 3)
+    rng = np.random.default_rng(11)
+    shared = [random_band(rng, (300, 410)) for _ in range(3)]
+    jobs = []
+    for index in range(THREADS):
+        shape = (300 - 17 * index, 410 - 29 * index)
+        own = [random_band(rng, shape) for _ in range(2)]
+        common = [band[: shape[0], : shape[1]] for band in shared]
+        order = "F" if index % 2 else "C"
+        out = np.empty(shape, np.float32, order=order)
+        kind = index % 4
+        if kind == 0:
+            args = (own[0], common[0].T.copy().T)  # a Fortran-ordered band
+            call = lambda out, args=args: rastrel.calculate_normalized_difference_inplace(*args, out)
+            expected = ref_normalized_difference(*args)
+        elif kind == 1:
+            args = (common[1], own[1][::-1])
+            call = lambda out, args=args: rastrel.calculate_ratio_inplace(*args, out)
+            expected = ref_ratio(*args)
+        elif kind == 2:
+            args = (own[0], common[2], own[1], 2.5, 6.1, 7.3, 1.05)
+            call = lambda out, args=args: rastrel.calculate_evi_inplace(*args, out)
+            expected = ref_evi(*args)
+        else:
+            bands = [common[0], own[1].T.copy().T, shared[2]]  # the last larger than the output
+            call = lambda out, bands=bands: rastrel.execute_expr_inplace(expr, bands, out)
+            expected = reference(pool_probe.PROGRAM, bands, shape)
+        jobs.append((call, out, expected))
+    return jobs
+
+
+def test_threads_calling_at_once_get_their_own_results():
+    jobs = concurrent_jobs()
+    threads_before = len(pool_probe.tasks())
+    barrier = threading.Barrier(THREADS)
+    failures = []
+
+    def work(index):
+        call, out, expected = jobs[index]
+        try:
+            barrier.wait()
+            for _ in range(ROUNDS):
+                out.fill(np.nan)
+                call(out)
+                assert_bits_equal(out, expected)
+        except BaseException as error:
+            failures.append((index, error))
+            barrier.abort()
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(THREADS)]
+    for thread in threads:
+        thread.start()
+    most = 0
+    while any(thread.is_alive() for thread in threads):
+        most = max(most, len(pool_probe.tasks()))
+        time.sleep(0.002)
+    deadline = time.monotonic() + 120
+    for thread in threads:
+        thread.join(timeout=max(0.0, deadline - time.monotonic()))
+        assert not thread.is_alive()
+    assert failures == []
+    assert most <= threads_before + THREADS
+
+
+# ---------------------------------------------------------------------------------------------
+# Faults. Pixels outside a band fault in the pieces that reach them; the caller gets the fault
+# once the loop has ended, and neither the pool nor the borrows keep a trace of it.
+
+BAND_SUM = [{"type": "push_band", "index": 0}, {"type": "push_band", "index": 1}, {"type": "add"}]
+OUTSIDE = "ndarray: index out of bounds"
+
+
+@pytest.mark.parametrize("order", ["C", "F"])
+def test_a_fault_in_some_pieces_leaves_the_pool_and_the_arrays_usable(order):
+    expr = rastrel.compile_expr(BAND_SUM, 2)
+    rng = np.random.default_rng(12)
+    wide = rng.integers(1, 65536, size=(2048, 2048), dtype=np.uint16)
+    narrow = rng.integers(1, 65536, size=(2048, 1000), dtype=np.uint16)  # right of column 999 faults
+    out = np.zeros((2048, 2048), np.float32, order=order)
+
+    expect_panic(OUTSIDE, rastrel.execute_expr_inplace, expr, [wide, narrow], out)
+    # Every piece has ended: nothing writes into the output any more.
+    written = out.copy()
+    time.sleep(0.05)
+    assert np.array_equal(out.view(np.uint32), written.view(np.uint32))
+
+    # No borrow is left behind: the output can be written again, and so can the band's memory.
+    out.fill(np.nan)
+    rastrel.calculate_normalized_difference_inplace(wide, wide, out)
+    assert not out.any()
+    into_narrow = narrow.view(np.float32)
+    rastrel.calculate_ratio_inplace(wide[:, :500], wide[:, :500], into_narrow)
+    assert (into_narrow == 1).all()
+
+
+def test_the_pool_keeps_working_after_many_faults():
+    expr = rastrel.compile_expr(BAND_SUM, 2)
+    rng = np.random.default_rng(13)
+    a, b = random_band(rng, (96, 130)), random_band(rng, (96, 130))
+    want = a.astype(np.float32) + b.astype(np.float32)
+    short, narrow = b[:95], b[:, :129]
+    out = np.empty((96, 130), np.float32)
+    for round in range(300):
+        expect_panic(OUTSIDE, rastrel.execute_expr_inplace, expr, [a, short if round % 2 else narrow], out)
+        out.fill(np.nan)
+        rastrel.execute_expr_inplace(expr, [a, b], out)
+        assert_bits_equal(out, want)
