@@ -1,6 +1,7 @@
 """The worker pool seen from Python: one worker per usable processor, started before the import
 returns and deaf to the environment; results that do not depend on the pool; calls from several
 threads at once; and a fault in one piece of a loop."""
+import json
 import os
 import subprocess
 import sys
@@ -47,24 +48,20 @@ PROBES = {
 
 
 @pytest.fixture(scope="module")
-def probes(tmp_path_factory):
-    """Runs every probe process at once; returns {name: its saved results}."""
-    directory = tmp_path_factory.mktemp("pool")
+def probes():
+    """Runs every probe process at once; returns {name: what it printed}."""
     script = os.path.join(os.path.dirname(__file__), "pool_probe.py")
     running = {}
     for name, (cpu, variables) in PROBES.items():
-        path = str(directory / f"{name}.npz")
-        command = [sys.executable, script, path] + ([] if cpu is None else ["--pin", str(cpu)])
-        process = subprocess.Popen(
-            command, env={**os.environ, **variables}, stdout=subprocess.PIPE, stderr=subprocess.STDOUT
+        command = [sys.executable, script] + ([] if cpu is None else ["--pin", str(cpu)])
+        running[name] = subprocess.Popen(
+            command, env={**os.environ, **variables}, stdout=subprocess.PIPE, stderr=subprocess.PIPE
         )
-        running[name] = (process, path)
     results = {}
-    for name, (process, path) in running.items():
-        output, _ = process.communicate(timeout=PROBE_TIMEOUT)
-        assert process.returncode == 0, (name, output.decode(errors="replace"))
-        with np.load(path) as saved:
-            results[name] = {key: saved[key] for key in saved.files}
+    for name, process in running.items():
+        output, errors = process.communicate(timeout=PROBE_TIMEOUT)
+        assert process.returncode == 0, (name, errors.decode(errors="replace"))
+        results[name] = json.loads(output)
     return results
 
 
@@ -80,16 +77,15 @@ def here():
 @pytest.mark.parametrize("probe", list(PROBES))
 def test_one_worker_per_usable_processor(probes, probe):
     result = probes[probe]
-    usable = int(result["usable"])
-    assert usable == (1 if probe == "pinned" else len(pool_probe.usable_cpus()))
-    assert int(result["added"]) == usable
+    assert result["usable"] == (1 if probe == "pinned" else len(pool_probe.usable_cpus()))
+    assert result["added"] == result["usable"]
 
 
 def test_every_worker_has_run_when_the_import_returns(probes):
     # On one processor a worker that has run and let the importing thread continue has been
     # switched out at least once; a thread that was only created never was.
     switches = probes["pinned"]["switches"]
-    assert len(switches) == 1 and (switches > 0).all(), switches
+    assert len(switches) == 1 and min(switches) > 0, switches
 
 
 # ---------------------------------------------------------------------------------------------
@@ -98,12 +94,9 @@ def test_every_worker_has_run_when_the_import_returns(probes):
 
 @pytest.mark.parametrize("probe", list(PROBES))
 def test_same_bytes_whatever_the_pool(probes, here, probe):
-    theirs = probes[probe]
-    assert sorted(k for k in theirs if "/" in k) == sorted(here)
-    for key, ours in here.items():
-        if not np.array_equal(theirs[key], ours):
-            differ = np.flatnonzero(theirs[key] != ours) if theirs[key].shape == ours.shape else [None]
-            raise AssertionError(f"{key}: {len(differ)} bytes differ, the first at {differ[0]}")
+    theirs = probes[probe]["digests"]
+    assert sorted(theirs) == sorted(here)
+    assert [key for key in here if theirs[key] != here[key]] == []
 
 
 # ---------------------------------------------------------------------------------------------
