@@ -8,8 +8,8 @@ round) in one process, so that drifting memory bandwidth and the load of other p
 them alike; medians and their ratios are reported. Every peer's formulation is float32-exact,
 and its result is compared with rastrel's bit for bit before it is timed.
 
-Thread scaling: the same rastrel measurements are repeated in a child process pinned to one
-processor (taskset -c 0; the pool sizes itself from the affinity mask).
+Thread scaling: rastrel also runs in a child process pinned to one processor (taskset -c 0; the
+pool sizes itself from the affinity mask), as one more contender of the same rounds.
 
 Writes docs/performance-<interpreter>.md (tables and targets), .png (throughput against size)
 and .json (the raw medians).
@@ -263,35 +263,91 @@ def make_arrays(rng, n, bands, layout):
     return arrays, out
 
 
-def calibrate(run, budget):
+def sampler(run):
+    """seconds = sample(count): the time of `count` back-to-back calls."""
+    if hasattr(run, "sample"):
+        return run.sample
+
+    def sample(count):
+        start = time.perf_counter()
+        for _ in range(count):
+            run()
+        return time.perf_counter() - start
+    return sample
+
+
+def calibrate(sample, budget):
     """Calls per sample so that a sample lasts about `budget` seconds."""
-    start = time.perf_counter()
-    run()
-    once = time.perf_counter() - start
+    once = sample(1)
     if once >= budget:
         return 1
-    start = time.perf_counter()
-    k = 0
-    while time.perf_counter() - start < budget / 4:
-        run()
-        k += 1
-    per_call = (time.perf_counter() - start) / k
-    return max(1, int(budget / per_call))
+    k = max(1, int(budget / 4 / once))
+    return max(1, int(budget / (sample(k) / k)))
 
 
-def time_contenders(contenders, rounds, budget):
+def time_contenders(contenders, rounds, budget, settle=0.003):
     names = list(contenders)
-    calls = {name: calibrate(contenders[name], budget) for name in names}
+    samplers = {name: sampler(contenders[name]) for name in names}
+    calls = {name: calibrate(samplers[name], budget) for name in names}
     samples = {name: [] for name in names}
     for r in range(rounds):
         k = r % len(names)
         for name in names[k:] + names[:k]:
-            run, count = contenders[name], calls[name]
-            start = time.perf_counter()
-            for _ in range(count):
-                run()
-            samples[name].append((time.perf_counter() - start) / count)
+            samples[name].append(samplers[name](calls[name]) / calls[name])
+            # Peers' threads may spin on after their call (OpenMP's, numba's): let them settle, so
+            # that they do not take the processors from the next contender.
+            time.sleep(settle)
     return {name: statistics.median(samples[name]) for name in names}
+
+
+class PinnedRastrel:
+    """rastrel in a child process pinned to processor 0 (so its pool has one worker), timed in the
+    same interleaved rounds as everything else: one thread against two at the same moment, on a
+    machine whose load drifts."""
+
+    def __init__(self):
+        command = ["taskset", "-c", "0", sys.executable, os.path.abspath(__file__), "--pinned-server"]
+        self.child = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+
+    def ask(self, **request):
+        self.child.stdin.write(json.dumps(request) + "\n")
+        self.child.stdin.flush()
+        answer = self.child.stdout.readline()
+        if not answer:
+            raise RuntimeError("the pinned child ended")
+        return json.loads(answer)
+
+    def setup(self, kernel, n, layout):
+        self.ask(setup=[kernel, n, layout])
+        return self
+
+    def sample(self, count):
+        return self.ask(sample=count)["seconds"]
+
+    def close(self):
+        self.child.stdin.close()
+        self.child.wait()
+
+
+def serve_pinned():
+    """The child's side of PinnedRastrel: one configuration at a time, samples on request."""
+    run = None
+    for line in sys.stdin:
+        request = json.loads(line)
+        if "setup" in request:
+            kernel, n, layout = request["setup"]
+            run = None  # the previous configuration's arrays go first
+            bands, out = make_arrays(np.random.default_rng(n), n, BANDS[kernel], layout)
+            run = rastrel_call(kernel, bands, out)
+            run()
+            answer = {"threads": processors()}
+        else:
+            start = time.perf_counter()
+            for _ in range(request["sample"]):
+                run()
+            answer = {"seconds": time.perf_counter() - start}
+        sys.stdout.write(json.dumps(answer) + "\n")
+        sys.stdout.flush()
 
 
 def same_bits(x, y):
@@ -301,22 +357,19 @@ def same_bits(x, y):
     return bool(np.array_equal(nan, np.isnan(y)) and np.array_equal(x.view(np.uint32)[~nan], y.view(np.uint32)[~nan]))
 
 
-def measure(args, pinned_child):
-    makers = {"rastrel": None, "rastrel new array": None, "rastrel expr": None}
-    peers = {}
-    if not pinned_child:
-        peers["numpy"] = numpy_plain
-        peers["numpy out="] = numpy_out
-        try:
-            import numexpr
-            peers["numexpr"] = numexpr_call(numexpr)
-        except ImportError:
-            pass
-        try:
-            import numba
-            peers["numba"] = numba_call(numba)
-        except ImportError:
-            pass
+def measure(args):
+    peers = {"numpy": numpy_plain, "numpy out=": numpy_out}
+    try:
+        import numexpr
+        peers["numexpr"] = numexpr_call(numexpr)
+    except ImportError:
+        pass
+    try:
+        import numba
+        peers["numba"] = numba_call(numba)
+    except ImportError:
+        pass
+    pinned = None if args.no_pinned else PinnedRastrel()
     roofline = Roofline()
     peers["roofline"] = roofline.make(streaming=False)
     peers["roofline streaming"] = roofline.make(streaming=True)
@@ -355,6 +408,9 @@ def measure(args, pinned_child):
                 if "rastrel new array" in contenders:
                     exact["rastrel new array"] = same_bits(contenders["rastrel new array"](), reference)
 
+                if pinned:
+                    contenders["rastrel, 1 thread"] = pinned.setup(kernel, n, layout)
+
                 pixels = n * n
                 rounds = args.rounds if pixels >= 1 << 22 else max(args.rounds, 11)
                 budget = 0.002 if pixels <= 1 << 16 else 0.02
@@ -366,6 +422,8 @@ def measure(args, pinned_child):
                 line = ", ".join(f"{name} {medians[name] * 1e3:.3f} ms" for name in medians)
                 print(f"{kernel}, {n} x {n} {layout}: {line}", file=sys.stderr, flush=True)
                 del bands, out, out_expr, contenders
+    if pinned:
+        pinned.close()
     return {"threads": processors(), "roofline threads": roofline.threads, "results": results}
 
 
@@ -390,7 +448,8 @@ def gpix(r):
     return r["pixels"] / r["seconds"] / 1e9
 
 
-COLUMNS = ["rastrel", "rastrel new array", "rastrel expr", "numpy", "numpy out=", "numexpr", "numba", "roofline"]
+COLUMNS = ["rastrel", "rastrel, 1 thread", "rastrel new array", "rastrel expr", "numpy", "numpy out=", "numexpr",
+           "numba", "roofline"]
 
 
 def cell_time(seconds):
@@ -399,7 +458,7 @@ def cell_time(seconds):
     return f"{seconds * 1e3:.2f} ms"
 
 
-def markdown(run, pinned, command):
+def markdown(run, command):
     results = run["results"]
     lines = [f"# Performance on {run['interpreter']}", ""]
     lines += [f"{run['interpreter']}, NumPy {run['numpy']}; {run['threads']} threads "
@@ -410,8 +469,9 @@ def markdown(run, pinned, command):
               "contenders in one process; the ratio row divides each contender's time by rastrel's. "
               "`roofline` is the copy-like loop with the same traffic (two or three uint16 reads and a "
               "32-bit write per pixel), the faster of cached and streaming stores, on contiguous arrays. "
-              "`1 thread` is rastrel in a child process pinned to one processor. A mark `(!)` flags a "
-              "result that differs from rastrel's in any bit.", ""]
+              "`rastrel, 1 thread` runs in a child process pinned to one processor, timed in the same "
+              "rounds; its ratio is the speed-up of two threads over one. A mark `(!)` flags a result "
+              "that differs from rastrel's in any bit.", ""]
     kernels = [k for k in KERNELS if any(r["kernel"] == k for r in results)]
     layouts = [x for x in ("contiguous", "strided") if any(r["layout"] == x for r in results)]
     sizes = sorted({r["size"] for r in results})
@@ -419,7 +479,7 @@ def markdown(run, pinned, command):
         for layout in layouts:
             present = [c for c in COLUMNS if c == "roofline" and layout == "contiguous"
                        or any(r["impl"] == c and r["kernel"] == kernel and r["layout"] == layout for r in results)]
-            header = ["size"] + present + (["1 thread", "1 / 2 threads"] if pinned else [])
+            header = ["size"] + present
             lines += [f"## {kernel}, {layout}" + (" (every other column)" if layout == "strided" else ""), ""]
             lines += ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
             for size in sizes:
@@ -439,20 +499,13 @@ def markdown(run, pinned, command):
                     mark = "" if r.get("exact", True) else " (!)"
                     ratio = "" if c == "rastrel" else f", x{r['seconds'] / base['seconds']:.2f}"
                     cells.append(f"{cell_time(r['seconds'])}, {gpix(r):.3g}{ratio}{mark}")
-                if pinned:
-                    p = lookup(pinned["results"], kernel=kernel, size=size, layout=layout, impl="rastrel")
-                    if p:
-                        cells.append(f"{cell_time(p['seconds'])}, {gpix(p):.3g}")
-                        cells.append(f"{base['seconds'] / p['seconds']:.2f}")
-                    else:
-                        cells += ["", ""]
                 lines.append("| " + " | ".join(cells) + " |")
             lines.append("")
-    lines += targets(run, pinned)
+    lines += targets(run)
     return "\n".join(lines) + "\n"
 
 
-def targets(run, pinned):
+def targets(run):
     """The goals of the work on performance, each with its measured figure."""
     results = run["results"]
     out = ["## Targets", "", "| target | measured | met |", "|---|---|---|"]
@@ -485,17 +538,17 @@ def targets(run, pinned):
             if r and p:
                 ratio = p["seconds"] / r["seconds"]
                 row(f"{kernel}, 4096 x 4096: >= {goal}x {peer}", f"{ratio:.2f}x", ratio >= goal)
-    if pinned:
+    if any(r["impl"] == "rastrel, 1 thread" for r in results):
         for kernel in KERNELS:
             for size in big:
                 two = lookup(results, kernel=kernel, size=size, layout="contiguous", impl="rastrel")
-                one = lookup(pinned["results"], kernel=kernel, size=size, layout="contiguous", impl="rastrel")
+                one = lookup(results, kernel=kernel, size=size, layout="contiguous", impl="rastrel, 1 thread")
                 if two and one:
                     share = two["seconds"] / one["seconds"]
                     row(f"{kernel}, {size} x {size}: one thread >= 0.75 of two", f"{share:.2f}", share >= 0.75)
             for size in (256, 1024):
                 two = lookup(results, kernel=kernel, size=size, layout="contiguous", impl="rastrel")
-                one = lookup(pinned["results"], kernel=kernel, size=size, layout="contiguous", impl="rastrel")
+                one = lookup(results, kernel=kernel, size=size, layout="contiguous", impl="rastrel, 1 thread")
                 if two and one:
                     speedup = one["seconds"] / two["seconds"]
                     row(f"{kernel}, {size} x {size} (in cache): two threads >= 1.7x one", f"{speedup:.2f}x",
@@ -532,7 +585,7 @@ def load_other(run):
         return json.load(f)
 
 
-def plot(run, pinned, path):
+def plot(run, path):
     try:
         import matplotlib
         matplotlib.use("Agg")
@@ -561,10 +614,6 @@ def plot(run, pinned, path):
                 roof = [(s * s, s * s / roofline_seconds(results, kernel, s) / 1e9)
                         for s in sizes if roofline_seconds(results, kernel, s)]
                 series["roofline"] = roof
-            if pinned:
-                series["rastrel, 1 thread"] = [(r["pixels"], gpix(r)) for r in pinned["results"]
-                                               if r["kernel"] == kernel and r["layout"] == layout
-                                               and r["impl"] == "rastrel"]
             for name, points in series.items():
                 if not points:
                     continue
@@ -599,15 +648,6 @@ def cpu_name():
     return platform.machine()
 
 
-def run_pinned(args):
-    """The rastrel measurements again in a child pinned to processor 0."""
-    command = ["taskset", "-c", "0", sys.executable, os.path.abspath(__file__), "--pinned-child",
-               "--sizes", ",".join(map(str, args.sizes)), "--rounds", str(args.rounds),
-               "--layouts", ",".join(args.layouts)]
-    done = subprocess.run(command, check=True, stdout=subprocess.PIPE)
-    return json.loads(done.stdout)
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--sizes", default="1,64,256,1024,4096,8192",
@@ -616,16 +656,15 @@ def main():
     parser.add_argument("--rounds", type=int, default=7, help="interleaved rounds (more for small sizes)")
     parser.add_argument("--docs", default=os.path.join(ROOT, "docs"), help="where the reports go")
     parser.add_argument("--no-pinned", action="store_true", help="skip the run pinned to one processor")
-    parser.add_argument("--pinned-child", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--pinned-server", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
 
-    if args.pinned_child:
-        json.dump(measure(args, pinned_child=True), sys.stdout)
+    if args.pinned_server:
+        serve_pinned()
         return
 
     load_before = os.getloadavg()[0]
-    run = measure(args, pinned_child=False)
-    pinned = None if args.no_pinned else run_pinned(args)
+    run = measure(args)
     run.update({
         "interpreter": f"{platform.python_implementation()} {platform.python_version()}",
         "implementation": implementation(),
@@ -634,7 +673,6 @@ def main():
         "date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M"),
         "load": [load_before, os.getloadavg()[0]],
         "docs": args.docs,
-        "pinned": pinned,
     })
     os.makedirs(args.docs, exist_ok=True)
     stem = os.path.join(args.docs, f"performance-{implementation()}")
@@ -642,8 +680,8 @@ def main():
     with open(stem + ".json", "w") as f:
         json.dump({k: v for k, v in run.items() if k != "docs"}, f, indent=1)
     with open(stem + ".md", "w") as f:
-        f.write(markdown(run, pinned, command))
-    plot(run, pinned, stem + ".png")
+        f.write(markdown(run, command))
+    plot(run, stem + ".png")
     print(f"wrote {stem}.md, .png and .json")
 
 

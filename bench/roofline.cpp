@@ -107,7 +107,7 @@ private:
     void serve(std::size_t index) {
         std::uint64_t seen = 0;
         for (;;) {
-            for (int spin = 0; spin < 20000 && generation_.load() == seen; ++spin) _mm_pause();
+            for (int spin = 0; spin < 2000 && generation_.load() == seen; ++spin) _mm_pause();
             generation_.wait(seen);
             seen = generation_.load();
             run_share(task_, index, threads_);
