@@ -19,12 +19,14 @@ namespace rastrel {
 // multiply-adds, so these are the exact results every path must reproduce.
 template <OpCode K>
 inline float apply_binary(float a, float b) {
-    if constexpr (K == OpCode::add) {
-        return a + b;
+    if constexpr (K == OpCode::add || K == OpCode::mul) {
+        // With two NaN operands the machine returns the one in a particular slot of the
+        // instruction, and the compiler orders the operands of + and * as it likes, differently
+        // in each loop. Taking the left one's NaN explicitly keeps every path on the same bits.
+        const float result = K == OpCode::add ? a + b : a * b;
+        return a != a ? a + a : result;
     } else if constexpr (K == OpCode::sub) {
         return a - b;
-    } else if constexpr (K == OpCode::mul) {
-        return a * b;
     } else if constexpr (K == OpCode::div) {
         // The guarded divisor is rounded to float32 before the quotient, as a separate step.
         const float divisor = b + DENOM_EPSILON;
