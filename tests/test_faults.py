@@ -140,7 +140,5 @@ def test_import_succeeds_without_workers_and_every_loop_faults(report):
     assert report["untouched"]
 
 
-@pytest.mark.xfail(strict=True, reason="a program that would fault is refused before the loop, so without a "
-                   "pool its own fault is raised instead of the pool's (every loop faults at its first step)")
 def test_without_workers_a_faulty_program_gets_the_pools_fault(report):
     assert report["calls"]["faulty_program"] == PANIC

@@ -5,6 +5,7 @@
 #include <tuple>
 #include <utility>
 
+#include "kernels/runs.h"
 #include "parallel/traversal.h"
 
 namespace rastrel {
@@ -20,10 +21,6 @@ constexpr std::uint32_t kFirstBandSource = kStackSlots;
 // past it.
 constexpr std::size_t kLineBytes = 64;
 static_assert(kRun * sizeof(float) % kLineBytes == 0);
-
-// Far above what the caches hold, as for the fixed kernels: below that, streaming costs more
-// than it saves.
-constexpr std::size_t kStreamingBytes = std::size_t{64} << 20;
 
 template <class T>
 bool is_aligned(T* p) {
@@ -222,17 +219,19 @@ void BlockProgram::evaluate(std::size_t row0, std::size_t col0, std::size_t rows
 
 void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandView> bands, const OutputView& out,
                      const BlockRuns& runs) {
-    const auto whole = parallel::zip(parallel::Indices{0, 0, out.rows, out.cols}, out);
-    if (out.rows == 0 || out.cols == 0) {
-        // No pixel, so no program fault; the traversal still refuses to start without a pool.
-        parallel::par_for_each_piece(whole, [](const auto&) {});
-        return;
-    }
+    // Without a pool every loop faults before its first step, and so does this one, ahead of
+    // any fault of the program.
+    parallel::PoolExecutor exec(parallel::current_pool());
+    // No pixel, so no program fault.
+    if (out.rows == 0 || out.cols == 0) return;
     if (const auto fault = validate(prog, bands, out.rows, out.cols)) raise_eval_fault(fault->fault);
-    const auto stores = out.rows * out.cols * sizeof(float) >= kStreamingBytes ? BlockProgram::Stores::streaming
-                                                                                : BlockProgram::Stores::cached;
+    // The fixed kernels' threshold: streaming only far above what the caches hold.
+    const auto stores = kernels::stores_for(out.rows * out.cols * sizeof(float)) == kernels::Stores::kStreaming
+                            ? BlockProgram::Stores::streaming
+                            : BlockProgram::Stores::cached;
     const BlockProgram program(lower(prog), bands, out, runs, stores);
-    parallel::par_for_each_piece(whole, [&program](const auto& piece) {
+    const auto whole = parallel::zip(parallel::Indices{0, 0, out.rows, out.cols}, out);
+    parallel::bridge_pieces(exec, whole, [&program](const auto& piece) {
         const parallel::Indices& at = std::get<0>(piece.parts());
         program.evaluate(at.row0, at.col0, at.rows, at.cols);
     });
