@@ -458,7 +458,7 @@ def run_and_check(function, case):
 
 
 @pytest.mark.parametrize("function", list(FUNCTIONS))
-@budget(100)
+@budget(60)
 @given(data=st.data())
 def test_arbitrary_arguments(function, data):
     run_and_check(function, data.draw(call(function)))

@@ -142,7 +142,7 @@ def check_program(expr, program, num_bands):
     assert_nothing_borrowed(values + [out])
 
 
-@budget(300)
+@budget(200)
 @given(program=programs, num_bands=band_counts)
 def test_compile_arbitrary_steps(program, num_bands):
     expected = compile_outcome(program, num_bands)

@@ -66,7 +66,7 @@ def case(draw):
     return draw(program(count)), values, layouts, shape
 
 
-@budget(300)
+@budget(200)
 @given(case())
 def test_random_programs_on_random_layouts(case):
     steps, values, layouts, shape = case

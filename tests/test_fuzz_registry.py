@@ -192,5 +192,5 @@ class Registry(RuleBasedStateMachine):
                     assert not mine & touched(other), "two granted borrows share memory, one of them exclusive"
 
 
-Registry.TestCase.settings = settings(budget(60), stateful_step_count=40)
+Registry.TestCase.settings = settings(budget(40), stateful_step_count=40)
 TestRegistry = Registry.TestCase

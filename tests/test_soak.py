@@ -3,7 +3,7 @@ and borrows that deliberately conflict on shared buffers. Every good call must g
 result, every bad one its exact error, every conflicting one either its exact result or the
 refusal; nothing may hang, memory must stay flat, and no borrow may outlive the run.
 
-RASTREL_SOAK_SECONDS sets the length (default 10)."""
+RASTREL_SOAK_SECONDS sets the length (default 10 seconds)."""
 import gc
 import os
 import threading
@@ -27,7 +27,8 @@ from conftest import (
 from exprutil import PANIC, reference
 from fuzzing import ALREADY_BORROWED, assert_nothing_borrowed
 
-SECONDS = float(os.environ.get("RASTREL_SOAK_SECONDS", "10"))
+# Shorter on the sanitizer build, whose run repeats the whole suite.
+SECONDS = float(os.environ.get("RASTREL_SOAK_SECONDS", "5" if UNDER_SANITIZER else "10"))
 THREADS = 8
 SHAPE = (48, 80)
 BIG = (384, 512)  # large enough that the pool splits it, so calls overlap for longer
