@@ -91,13 +91,29 @@ def outcome_of(call):
 def interpreter_error(thunk):
     """Raised for what `thunk` raises, or None if it returns: exact for our own objects' errors
     and on CPython, where the thunk runs the very C function the module calls; class only for the
-    interpreter's own words on PyPy, where the thunk emulates it."""
+    interpreter's own words on PyPy, where the thunk emulates it. The fault exception raised by
+    Python code that the module calls resumes as a fault with the same text."""
     try:
         thunk()
+    except PanicException as fault:
+        return Raised.panic(str(fault))
     except Exception as error:  # noqa: BLE001
         exact = not IS_PYPY or str(error).startswith(OURS)
         return Raised(type(error), str(error) if exact else None)
     return None
+
+
+def _fault_class():
+    read_only = np.zeros((1, 1), np.float32)
+    read_only.flags.writeable = False
+    try:
+        rastrel.execute_expr_inplace(rastrel.compile_expr([], 0), [], read_only)
+    except BaseException as fault:  # noqa: B036
+        return type(fault)
+    raise AssertionError("a read-only output was accepted")
+
+
+PanicException = _fault_class()
 
 
 # ---------------------------------------------------------------------------------------------

@@ -18,6 +18,7 @@ from fuzzing import (
     F32,
     OURS,
     U16,
+    PanicException,
     Raised,
     as_double,
     assert_nothing_borrowed,
@@ -83,6 +84,25 @@ class FloatRaises:
         raise self.cls(OURS + "index")
 
 
+class Panics:
+    """Raises the module's own fault exception from Python code that the module calls."""
+
+    def __float__(self):
+        raise PanicException(OURS + "float")
+
+    def __index__(self):
+        raise PanicException(OURS + "index")
+
+    def __len__(self):
+        raise PanicException(OURS + "length")  # only a hint: discarded, not resumed
+
+    def __getitem__(self, index):
+        raise PanicException(OURS + "item")
+
+    def __iter__(self):
+        raise PanicException(OURS + "iteration")
+
+
 class IndexOnly:
     def __index__(self):
         return 2
@@ -142,7 +162,7 @@ JUNK = [
     fractions.Fraction(1, 3), decimal.Decimal("2.5"),
     np.uint16(7), np.float32(0.5), np.float64(-2.0), np.int64(-1), np.bool_(True),
     FloatRaises(TypeError), FloatRaises(ValueError), FloatRaises(SubTypeError), FloatRaises(OverflowError),
-    IndexOnly(), IndexNotInt(), FloatNotFloat(),
+    IndexOnly(), IndexNotInt(), FloatNotFloat(), Panics(),
     Sequence(), Sequence([1, 2]), Sequence(fail=TypeError), Sequence(fail=ValueError),
     rastrel.CompiledExpr, rastrel.calculate_ratio_inplace,
 ]
@@ -455,6 +475,14 @@ def run_and_check(function, case):
         assert not changed.any(), f"bytes {np.flatnonzero(changed)[:8]} of a buffer changed"
 
     assert_nothing_borrowed(arrays)
+
+
+@pytest.mark.xfail(strict=True, reason="a keyword name that UTF-8 cannot encode is written as '<unprintable>', "
+                   "not as its str()")
+def test_unexpected_keyword_named_by_its_str_even_when_utf8_cannot_encode_it():
+    with pytest.raises(TypeError) as excinfo:
+        rastrel.calculate_ratio_inplace(**{"\ud800x": 1})
+    assert str(excinfo.value) == "calculate_ratio_inplace() got an unexpected keyword argument '\ud800x'"
 
 
 @pytest.mark.parametrize("function", list(FUNCTIONS))

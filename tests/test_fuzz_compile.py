@@ -13,6 +13,7 @@ from exprutil import assert_same, random_samples, reference
 from fuzzing import (
     OP_NAMES,
     OURS,
+    PanicException,
     Raised,
     as_u64,
     assert_nothing_borrowed,
@@ -34,6 +35,17 @@ class Lookup:
         if self.error:
             raise self.error(OURS + key)
         return self.answers[key]
+
+
+class Panics:
+    def __getitem__(self, key):
+        raise PanicException(OURS + key)
+
+    def __index__(self):
+        raise PanicException(OURS + "index")
+
+    def __float__(self):
+        raise PanicException(OURS + "float")
 
 
 class Text(str):
@@ -75,12 +87,12 @@ kinds = st.one_of(
 indices = st.one_of(
     st.integers(0, 4), st.integers(0, 4), st.integers(-(2**65), 2**65),
     st.sampled_from([2**63 - 1, 2**63, 2**64 - 1, 2**64, -1, True, False, 1.0, "1", None, np.uint64(2**64 - 1),
-                     np.int8(-1), np.uint8(3), IndexOnly(2), IndexOnly(-3), IndexOnly(2**64)]),
+                     np.int8(-1), np.uint8(3), IndexOnly(2), IndexOnly(-3), IndexOnly(2**64), Panics()]),
 )
 values = st.one_of(
     st.floats(), st.floats(width=32), st.integers(-(2**130), 2**130),
     st.sampled_from([True, "1.5", None, 1j, fractions.Fraction(1, 3), np.float64(1e39), np.float32(-0.0),
-                     FloatOnly(), 10**400]),
+                     FloatOnly(), 10**400, Panics()]),
 )
 
 
@@ -99,7 +111,7 @@ def step(draw):
                       draw(st.sampled_from([None, KeyError, TypeError, ValueError])))
     if shape == 15 and isinstance(kind, str) and isinstance(index, int) and abs(index) < 2**63:
         return record(kind, index, 0.5)
-    return draw(st.sampled_from([None, 1, "push_band", ["add"], ("type", "add"), {}, {"Type": "add"}, b"x"]))
+    return draw(st.sampled_from([None, 1, "push_band", ["add"], ("type", "add"), {}, {"Type": "add"}, b"x", Panics()]))
 
 
 nested = st.recursive(
