@@ -421,6 +421,11 @@ def element_bytes(array, root):
     return (first.reshape(-1, 1) + np.arange(array.itemsize)).reshape(-1)
 
 
+def memory_of(root):
+    """A copy of the bytes of a contiguous array, in memory order."""
+    return np.frombuffer(root.tobytes(order="A"), np.uint8).copy()
+
+
 def arrays_in(positional, keywords):
     found = []
     for value in list(positional) + list(keywords.values()):
@@ -435,7 +440,7 @@ def run_and_check(function, case):
     w, positional, keywords = case
     arrays = arrays_in(positional, keywords)
     roots = {id(root_of(a)): root_of(a) for a in arrays}
-    before = {key: np.array(root, copy=True) for key, root in roots.items()}
+    before = {key: memory_of(root) for key, root in roots.items()}
 
     slots, error = bind(function, positional, keywords)
     faults = expected = None
@@ -469,7 +474,7 @@ def run_and_check(function, case):
     # Nothing but the output's elements changed, and those only if the loop ran.
     ran = error is None and function not in ("compile_expr", "calculate_normalized_difference")
     for key, root in roots.items():
-        changed = before[key] != root
+        changed = before[key] != memory_of(root)
         if ran:
             changed[element_bytes(slots["out_buffer"], root) if root_of(slots["out_buffer"]) is root else []] = False
         assert not changed.any(), f"bytes {np.flatnonzero(changed)[:8]} of a buffer changed"

@@ -49,7 +49,7 @@ def case(draw):
     if draw(st.integers(0, 5)) == 0:
         shape = (draw(st.integers(8, 48)), draw(st.integers(32, 160)))
     else:
-        shape = (draw(st.integers(0, 6)), draw(st.integers(0, 9)))
+        shape = (draw(st.integers(0, 6)), draw(st.integers(0, 40)))  # across the widths of vector runs
     count = draw(st.integers(0, 4))
     values = []
     for _ in range(count):
