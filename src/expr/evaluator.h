@@ -2,8 +2,10 @@
 // The per-pixel reference evaluator: a 16-slot float32 stack run once per output pixel. Faster
 // paths must agree with it bit for bit, so the arithmetic of each op lives here once and is
 // shared with them. Interpreter-free; runs on pool workers.
+#include <bit>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 #include <math.h>
@@ -22,9 +24,14 @@ inline float apply_binary(float a, float b) {
     if constexpr (K == OpCode::add || K == OpCode::mul) {
         // With two NaN operands the machine returns the one in a particular slot of the
         // instruction, and the compiler orders the operands of + and * as it likes, differently
-        // in each loop. Taking the left one's NaN explicitly keeps every path on the same bits.
-        const float result = K == OpCode::add ? a + b : a * b;
-        return a != a ? a + a : result;
+        // in each loop. A NaN on the left therefore meets itself, which returns it whatever the
+        // order. The choice is a select of bits, not a branch: the compiler will not compute an
+        // operation that may raise a floating-point exception on a path that did not, so a branch
+        // here would keep the loops over runs from vectorising.
+        const std::uint32_t left_nan = a != a ? ~std::uint32_t{0} : 0;
+        const float right = std::bit_cast<float>((std::bit_cast<std::uint32_t>(a) & left_nan) |
+                                                 (std::bit_cast<std::uint32_t>(b) & ~left_nan));
+        return K == OpCode::add ? a + right : a * right;
     } else if constexpr (K == OpCode::sub) {
         return a - b;
     } else if constexpr (K == OpCode::div) {
