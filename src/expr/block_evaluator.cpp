@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <tuple>
 #include <utility>
 
+#include "boundary/fault.h"
 #include "kernels/runs.h"
 #include "parallel/traversal.h"
 
@@ -186,8 +188,11 @@ BlockProgram::BlockProgram(const RegisterProgram& program, std::span<const BandV
     for (const RegisterStep& step : program.steps) {
         const std::uint32_t dst = step.dst == kOutputRegister ? kOutputSlot : step.dst;
         const OperandKind a = kind_of(step.a, dst), b = kind_of(step.b, dst);
-        steps_.push_back({runs.pick(step.op, a, b, true), runs.pick(step.op, a, b, false), source_of(step.a),
-                          source_of(step.b), step.a.value, step.b.value, dst});
+        const RunFn full = runs.pick(step.op, a, b, true), tail = runs.pick(step.op, a, b, false);
+        // Lowering leaves no step without a loop (constants alone are folded, and the right
+        // operand is never the register written); one would be a broken invariant.
+        if (full == nullptr || tail == nullptr) raise_fault("no run loop for a step of kind " + std::string(op_name(step.op)));
+        steps_.push_back({full, tail, source_of(step.a), source_of(step.b), step.a.value, step.b.value, dst});
     }
 }
 
