@@ -125,7 +125,7 @@ PyObject* calculate_normalized_difference(PyObject*, PyObject* const* args, Py_s
         const Ref b = extract_band(slots[1], "band_b");
         const numpy::ArrayObject* shape = numpy::as_array(a.get());
         Ref out = numpy::new_float32_zeros(shape->dimensions[0], shape->dimensions[1]);
-        kernels::run_kernel<2>({a.get(), b.get()}, out.get(), kernels::NormalizedDifference{});
+        kernels::run_kernel<2>({a.get(), b.get()}, out.get(), kernels::NormalizedDifference{}, kernels::Output::kNew);
         return out.release();
     });
 }

@@ -41,19 +41,24 @@ struct PixelLoop {
 
 template <class Pixel, std::size_t... I>
 void run_loop(const OutputView& out, const std::array<BandView, sizeof...(I)>& bands, const Pixel& pixel,
-              std::index_sequence<I...>) {
+              Stores stores, std::index_sequence<I...>) {
     const auto zipped = parallel::zip(out, bands[I]...);
-    const PixelLoop<Pixel> loop{pixel, runs().of<Pixel>(), stores_for(out.rows * out.cols * sizeof(float))};
-    parallel::par_for_each(zipped, loop);
+    parallel::par_for_each(zipped, PixelLoop<Pixel>{pixel, runs().of<Pixel>(), stores});
 }
 
 }  // namespace detail
+
+// What the output held before the call. A new array's pages are zeroed as the loop first touches
+// them, which leaves their lines in the cache: writing through the cache then beats streaming
+// past it, whatever the size (about 1.2 times on these machines).
+enum class Output { kExisting, kNew };
 
 // Runs `pixel` (a pure function of N float32 samples) over every pixel of the bands into `out`.
 // The arrays have passed their type tests; the caller keeps them referenced for the call.
 // Interpreter lock held on entry and on exit, released in between.
 template <std::size_t N, class Pixel>
-void run_kernel(const std::array<PyObject*, N>& bands, PyObject* out, const Pixel& pixel) {
+void run_kernel(const std::array<PyObject*, N>& bands, PyObject* out, const Pixel& pixel,
+                Output output = Output::kExisting) {
     [&]<std::size_t... I>(std::index_sequence<I...>) { check_shapes({bands[I]..., out}); }
     (std::make_index_sequence<N>{});
 
@@ -66,8 +71,10 @@ void run_kernel(const std::array<PyObject*, N>& bands, PyObject* out, const Pixe
     for (std::size_t i = 0; i < N; ++i) views[i] = numpy::band_view(bands[i]);
     const OutputView out_view = numpy::output_view(out);
 
+    const Stores stores = output == Output::kNew ? Stores::kCached
+                                                 : stores_for(out_view.rows * out_view.cols * sizeof(float));
     const AllowThreads unlocked;
-    detail::run_loop(out_view, views, pixel, std::make_index_sequence<N>{});
+    detail::run_loop(out_view, views, pixel, stores, std::make_index_sequence<N>{});
 }
 
 }  // namespace rastrel::kernels
