@@ -482,8 +482,6 @@ def run_and_check(function, case):
     assert_nothing_borrowed(arrays)
 
 
-@pytest.mark.xfail(strict=True, reason="a keyword name that UTF-8 cannot encode is written as '<unprintable>', "
-                   "not as its str()")
 def test_unexpected_keyword_named_by_its_str_even_when_utf8_cannot_encode_it():
     with pytest.raises(TypeError) as excinfo:
         rastrel.calculate_ratio_inplace(**{"\ud800x": 1})

@@ -38,6 +38,13 @@ std::string parameter_list(const std::vector<const char*>& names) {
                                      ": " + parameter_list(missing));
 }
 
+// Built as a Python string: the keyword's str() need not be encodable as UTF-8.
+[[noreturn, gnu::cold]] void unexpected_keyword(const FunctionDescription& function, PyObject* keyword) {
+    Ref text = Ref::steal(PyUnicode_FromFormat("%s() got an unexpected keyword argument '%S'", function.name, keyword));
+    if (!text) throw_pending();
+    throw Error::lazy(PyExc_TypeError, std::move(text));
+}
+
 // Index of the parameter named by `keyword`, or -1. Compares the UTF-8 text byte for byte.
 std::ptrdiff_t find_parameter(const FunctionDescription& function, PyObject* keyword) {
     if (!PyUnicode_Check(keyword)) return -1;
@@ -68,10 +75,7 @@ void extract_arguments_fastcall(const FunctionDescription& function, PyObject* c
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
             const std::ptrdiff_t index = find_parameter(function, keyword);
-            if (index < 0) {
-                throw_error(PyExc_TypeError, std::string(function.name) + "() got an unexpected keyword argument '" +
-                                                 str_of(keyword) + "'");
-            }
+            if (index < 0) unexpected_keyword(function, keyword);
             if (slots[index] != nullptr) {
                 throw_error(PyExc_TypeError, std::string(function.name) + "() got multiple values for argument '" +
                                                  function.params[index] + "'");

@@ -14,6 +14,13 @@ Error Error::lazy(PyObject* type, std::string message) {
     return error;
 }
 
+Error Error::lazy(PyObject* type, Ref message) {
+    Error error;
+    error.type_ = Ref::borrow(type);
+    error.message_object_ = std::move(message);
+    return error;
+}
+
 Error Error::fetch() {
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
@@ -52,13 +59,10 @@ Error Error::fetch() {
 
 void Error::normalize() {
     if (value_) return;
-    PyObject* text = PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size()));
-    if (text == nullptr) {
-        *this = fetch();
-        return;
-    }
-    PyErr_SetObject(type_.get(), text);
-    Py_DECREF(text);
+    Ref text = message_object_
+                   ? std::move(message_object_)
+                   : Ref::steal(PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
+    if (text) PyErr_SetObject(type_.get(), text.get());
     *this = fetch();
 }
 

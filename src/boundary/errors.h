@@ -12,6 +12,9 @@ class Error {
 public:
     // An exception of `type` whose constructor argument is `message`; built when raised.
     static Error lazy(PyObject* type, std::string message);
+    // The same with the message already a Python str, for texts that need not be valid UTF-8
+    // (a keyword name may hold lone surrogates).
+    static Error lazy(PyObject* type, Ref message);
     // Takes the interpreter's pending exception. A pending PanicException is not an error: it is
     // reported on standard error and thrown on as a Fault with the same text.
     static Error fetch();
@@ -32,7 +35,8 @@ private:
     Ref type_;
     Ref value_;
     Ref traceback_;
-    std::string message_;  // used while value_ is empty
+    std::string message_;  // used while value_ is empty, unless message_object_ is set
+    Ref message_object_;
 };
 
 // A failed API call that should have produced an object: prints the pending exception, then
