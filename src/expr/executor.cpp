@@ -31,6 +31,24 @@ private:
     CompiledExprObject* object_;
 };
 
+// Shared borrows of the bands, released in list order when the call ends (after the output's,
+// which is declared later and so released first).
+class BandBorrows {
+public:
+    explicit BandBorrows(const std::vector<Ref>& bands) {
+        held_.reserve(bands.size());
+        for (const Ref& band : bands) held_.emplace_back(borrow::readonly(band.get()));
+    }
+    ~BandBorrows() {
+        for (auto& band : held_) band.reset();
+    }
+    BandBorrows(const BandBorrows&) = delete;
+    BandBorrows& operator=(const BandBorrows&) = delete;
+
+private:
+    std::vector<std::optional<borrow::PyReadonlyArray>> held_;
+};
+
 std::vector<Ref> extract_bands(PyObject* bands) {
     std::vector<Ref> items;
     try {
@@ -65,10 +83,7 @@ void execute(PyObject* expr_arg, PyObject* bands_arg, PyObject* out_arg) {
         throw_error(PyExc_ValueError, "Band count mismatch.");
     }
 
-    // Destroyed in reverse: the output's borrow goes first, then the bands' from last to first.
-    std::vector<borrow::PyReadonlyArray> shared;
-    shared.reserve(bands.size());
-    for (const Ref& band : bands) shared.push_back(borrow::readonly(band.get()));
+    const BandBorrows shared(bands);
     const borrow::PyReadwriteArray exclusive = borrow::readwrite(out.get());
 
     std::vector<BandView> views;
