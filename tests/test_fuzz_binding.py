@@ -164,7 +164,7 @@ JUNK = [
     FloatRaises(TypeError), FloatRaises(ValueError), FloatRaises(SubTypeError), FloatRaises(OverflowError),
     IndexOnly(), IndexNotInt(), FloatNotFloat(), Panics(),
     Sequence(), Sequence([1, 2]), Sequence(fail=TypeError), Sequence(fail=ValueError),
-    rastrel.CompiledExpr, rastrel.calculate_ratio_inplace,
+    rastrel.CompiledExpr, rastrel.calculate_ratio_inplace, generator(),
 ]
 JUNK_ARRAYS = [
     lambda: np.zeros((), np.uint16), lambda: np.zeros(3, np.uint16), lambda: np.zeros((2, 2, 1), np.uint16),
