@@ -327,9 +327,6 @@ def bind(function, positional, keywords):
     slots = dict(zip(names, positional))
     for keyword, value in keywords.items():
         if keyword not in names:
-            if any(0xD800 <= ord(ch) <= 0xDFFF for ch in keyword):
-                # Not encodable in UTF-8: only the frame of the message is fixed.
-                return None, Raised(TypeError, prefix=f"{function}() got an unexpected keyword argument '")
             return None, Raised(TypeError, f"{function}() got an unexpected keyword argument '{keyword}'")
         if keyword in slots:
             return None, Raised(TypeError, f"{function}() got multiple values for argument '{keyword}'")
