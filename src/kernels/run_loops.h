@@ -13,9 +13,11 @@
 
 namespace rastrel::kernels::detail {
 
-// Elements computed per streamed block: 2 KiB of results, which stay in the first-level cache
-// between being computed and being streamed out.
-inline constexpr std::size_t kStreamBlock = 512;
+// Elements computed per streamed block: 512 bytes of results, eight cache lines. Small enough for
+// the processor to overlap one block's streaming stores with the next block's loads; blocks of
+// 512 elements, which alternate longer phases of only loading and only storing, measured 10 to
+// 25% slower on memory-bound outputs.
+inline constexpr std::size_t kStreamBlock = 128;
 
 template <std::size_t N>
 using Bands = std::array<const std::uint16_t*, N>;
@@ -34,12 +36,12 @@ template <class Pixel, std::size_t N, std::size_t... I>
 
 template <std::size_t N, std::size_t... I>
 [[gnu::always_inline]] inline Bands<N> advance(const Bands<N>& bands, std::size_t k,
-                                                      std::index_sequence<I...>) noexcept {
+                                               std::index_sequence<I...>) noexcept {
     return {(bands[I] + k)...};
 }
 
-// Streaming stores need an output aligned to the vector: the first elements up to that boundary
-// and the last partial block go through the cache, every whole block in between is computed
+// Streaming stores need an output aligned to the vector: the first elements up to the next cache
+// line and the last partial block go through the cache, every whole block in between is computed
 // into an aligned buffer and streamed out. Both ends of the streamed middle fall on cache-line
 // boundaries, so no line is written both ways.
 template <class Target, class Pixel, std::size_t N, class Seq>
