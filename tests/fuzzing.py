@@ -273,7 +273,7 @@ def key_of(array):
     """(start, end, data, stride gcd, item size) of an array, as the registry computes them."""
     d = data_pointer(array)
     shape, strides = array.shape, array.strides
-    if not shape or 0 in shape:
+    if 0 in shape:
         start = end = d
     else:
         start = d + sum((n - 1) * s for n, s in zip(shape, strides) if s < 0 and n > 1)

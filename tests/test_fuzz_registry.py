@@ -58,6 +58,8 @@ def touched(view):
     """Every byte address the view's elements cover."""
     if view.size == 0:
         return set()
+    if view.ndim == 0:
+        return set(range(data_pointer(view), data_pointer(view) + view.itemsize))
     index = np.indices(view.shape).reshape(view.ndim, -1)
     starts = data_pointer(view) + (np.array(view.strides).reshape(-1, 1) * index).sum(axis=0)
     return set((starts.reshape(-1, 1) + np.arange(view.itemsize)).reshape(-1).tolist())
@@ -180,9 +182,7 @@ class Registry(RuleBasedStateMachine):
 
     @invariant()
     def exclusive_borrows_touch_memory_of_their_own(self):
-        # Zero-dimensional arrays are left out: the protocol gives them the empty range at their
-        # data pointer, although they have one element, so that their borrows meet no other.
-        held = [(view, exclusive) for view, exclusive in getattr(self, "held", []) if view.ndim]
+        held = getattr(self, "held", [])
         for i, (view, exclusive) in enumerate(held):
             if not exclusive:
                 continue

@@ -22,7 +22,8 @@ std::uint64_t gcd(std::uint64_t a, std::uint64_t b) noexcept {
 BorrowKey BorrowKey::of(const ArrayLayout& array) noexcept {
     const auto d = reinterpret_cast<std::uintptr_t>(array.data);
     BorrowKey key{d, d, d, 1};
-    bool empty = array.dims.empty();
+    // A 0-d array still holds one item: only a zero-length dimension makes the range empty.
+    bool empty = false;
     // Unsigned sums: the negative extents wrap below d exactly as signed ones would, without
     // the undefined behaviour of a signed overflow on a corrupt layout.
     std::uintptr_t below = 0;

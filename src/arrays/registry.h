@@ -45,7 +45,7 @@ std::uint64_t gcd(std::uint64_t a, std::uint64_t b) noexcept;
 // equal word for word; unequal keys under one base are compared with conflicts().
 struct BorrowKey {
     std::uintptr_t start = 0;  // lowest byte address reachable
-    std::uintptr_t end = 0;    // one past the highest; start == end == data for an empty array
+    std::uintptr_t end = 0;    // one past the highest; start == end == data when a dimension is 0
     std::uintptr_t data = 0;
     // gcd of the byte strides folded from the first to the last: 1 for no dimension, the stride
     // itself (sign included) for one. Only its magnitude takes part in conflicts(); a fold that

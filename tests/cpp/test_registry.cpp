@@ -103,7 +103,7 @@ void test_keys() {
         {"all strides zero", raw(X + 8, {3, 4}, {0, 0}, 4, X), 8, 12, 8, 0},
         {"no rows", slice(a, 0, 1, 0, 1), 8, 8, 8, 2},
         {"no columns, rows reversed", slice(slice(a, 0, 2, 3, -1), 1, 0, 0, 1), 16, 16, 16, 2},
-        {"no dimensions", raw(X + 6, {}, {}, 4, X), 6, 6, 6, 1},
+        {"no dimensions: still one item", raw(X + 6, {}, {}, 4, X), 6, 10, 6, 1},
         {"1-D backwards keeps its sign", raw(X + 8, {5}, {-2}, 2, X), 0, 10, 8, -2},
         {"one element, negative stride", raw(X + 4, {1}, {-6}, 2, X), 4, 6, 4, -6},
         {"3-D mixed signs", raw(X + 100, {2, 3, 4}, {-48, 16, -4}, 4, X), 40, 136, 100, 4},
