@@ -63,27 +63,16 @@ RASTREL_PARAMS(execute_expr_inplace, "expr", "bands", "out_buffer");
 // Function bodies. Each binds, converts in parameter order, then works; locals are destroyed in
 // reverse, so the output's reference goes first and the inputs' last.
 
-PyObject* calculate_normalized_difference_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                                  PyObject* kwnames) {
+// The normalized difference and the ratio: two bands into out_buffer, no coefficient.
+template <const FunctionDescription& kFunction, class Pixel>
+PyObject* two_band_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return trampoline([&] {
         std::array<PyObject*, 3> slots;
-        extract_arguments_fastcall(k_calculate_normalized_difference_inplace, args, nargs, kwnames, slots);
+        extract_arguments_fastcall(kFunction, args, nargs, kwnames, slots);
         const Ref a = extract_band(slots[0], "band_a");
         const Ref b = extract_band(slots[1], "band_b");
         const Ref out = extract_output(slots[2], "out_buffer");
-        kernels::run_kernel<2>({a.get(), b.get()}, out.get(), kernels::NormalizedDifference{});
-        return none();
-    });
-}
-
-PyObject* calculate_ratio_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return trampoline([&] {
-        std::array<PyObject*, 3> slots;
-        extract_arguments_fastcall(k_calculate_ratio_inplace, args, nargs, kwnames, slots);
-        const Ref a = extract_band(slots[0], "band_a");
-        const Ref b = extract_band(slots[1], "band_b");
-        const Ref out = extract_output(slots[2], "out_buffer");
-        kernels::run_kernel<2>({a.get(), b.get()}, out.get(), kernels::Ratio{});
+        kernels::run_kernel<2>({a.get(), b.get()}, out.get(), Pixel{});
         return none();
     });
 }
@@ -159,9 +148,10 @@ constexpr int kFastcallKeywords = METH_FASTCALL | METH_KEYWORDS;
 
 // In registration order. Each doc text is the interpreter's text signature and nothing more.
 PyMethodDef g_functions[] = {
-    {"calculate_normalized_difference_inplace", fastcall<calculate_normalized_difference_inplace>(),
+    {"calculate_normalized_difference_inplace",
+     fastcall<two_band_inplace<k_calculate_normalized_difference_inplace, kernels::NormalizedDifference>>(),
      kFastcallKeywords, "calculate_normalized_difference_inplace(band_a, band_b, out_buffer)\n--\n\n"},
-    {"calculate_ratio_inplace", fastcall<calculate_ratio_inplace>(), kFastcallKeywords,
+    {"calculate_ratio_inplace", fastcall<two_band_inplace<k_calculate_ratio_inplace, kernels::Ratio>>(), kFastcallKeywords,
      "calculate_ratio_inplace(band_a, band_b, out_buffer)\n--\n\n"},
     {"calculate_adjusted_difference_inplace", fastcall<calculate_adjusted_difference_inplace>(), kFastcallKeywords,
      "calculate_adjusted_difference_inplace(band_a, band_b, l, out_buffer)\n--\n\n"},
