@@ -36,11 +36,7 @@ PyObject* convert_error_in_flight() noexcept {
         }
     } catch (const Fault& fault) {
         // Taking a pending PanicException while restoring an error resumes it as a fault.
-        try {
-            restore_panic(fault.what());
-        } catch (...) {
-            abort_at_boundary();
-        }
+        restore_panic(fault.what());
     } catch (...) {
         abort_at_boundary();
     }
