@@ -15,6 +15,7 @@ Writes docs/performance-<interpreter>.md (tables and targets), .png (throughput 
 and .json (the raw medians).
 
     python bench/bench_peers.py [--sizes 1,64,256,1024,4096,8192] [--rounds 7] [--no-pinned]
+    python bench/bench_peers.py --replot docs/performance-pypy.json   # where matplotlib is
 """
 import argparse
 import ctypes
@@ -656,11 +657,18 @@ def main():
     parser.add_argument("--rounds", type=int, default=7, help="interleaved rounds (more for small sizes)")
     parser.add_argument("--docs", default=os.path.join(ROOT, "docs"), help="where the reports go")
     parser.add_argument("--no-pinned", action="store_true", help="skip the run pinned to one processor")
+    parser.add_argument("--replot", metavar="JSON",
+                        help="only draw the plot of an earlier run's .json (PyPy's venvs have no matplotlib)")
     parser.add_argument("--pinned-server", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
 
     if args.pinned_server:
         serve_pinned()
+        return
+    if args.replot:
+        with open(args.replot) as f:
+            run = json.load(f)
+        plot(run, os.path.splitext(args.replot)[0] + ".png")
         return
 
     load_before = os.getloadavg()[0]
