@@ -279,6 +279,52 @@ def test_views_into_larger_arrays():
     assert (out_base[untouched] == 0).all() and bits(out_base[untouched]).max() == 0
 
 
+def window(values, layout, dtype, fill=0):
+    """`values` placed inside a larger array: "rows" gives rows of unit step spaced wider than
+    they are long, "columns" the same for columns. Returns (view, the larger array)."""
+    rows, cols = values.shape
+    if layout == "rows":
+        base = np.full((rows, cols + 37), fill, dtype)
+        view = base[:, 5:5 + cols]
+    else:
+        base = np.full((rows + 37, cols), fill, dtype, order="F")
+        view = base[5:5 + rows, :]
+    view[...] = values
+    return view, base
+
+
+@pytest.mark.parametrize("layout", ["rows", "columns"])
+@pytest.mark.parametrize("shape", [(37, 53), (2048, 2048)], ids=["small", "streamed"])
+def test_lines_of_unit_step_inside_wider_arrays(shape, layout):
+    # Such lines go whole to the vector loops, one at a time; an output of 16 MiB is written with
+    # streaming stores, each line from its first cache-line boundary on. Nothing around the
+    # output's window may change.
+    rng = np.random.default_rng(9)
+    values = [random_band(rng, shape) for _ in range(3)]
+    bands = [window(v, layout, np.uint16)[0] for v in values]
+    out, out_base = window(np.full(shape, NAN, np.float32), layout, np.float32, fill=NAN)
+    before = bits(out_base).copy()
+    run("evi", bands, INEXACT["evi"], out)
+    assert_bits_equal(out, ref_evi(*values, *INEXACT["evi"]))
+    outside = np.ones(out_base.shape, bool)
+    if layout == "rows":
+        outside[:, 5:5 + shape[1]] = False
+    else:
+        outside[5:5 + shape[0], :] = False
+    assert (bits(out_base)[outside] == before[outside]).all()
+
+
+def test_streamed_output_of_contiguous_arrays():
+    # 2048 x 2048 float32 is 16 MiB: whole pieces streamed past the caches, in place and into a
+    # new array (which is written through the cache).
+    rng = np.random.default_rng(10)
+    a, b = random_band(rng, (2048, 2048)), random_band(rng, (2048, 2048))
+    assert_bits_equal(run(ND, [a, b]), ref_normalized_difference(a, b))
+    assert_bits_equal(rastrel.calculate_normalized_difference(a, b), ref_normalized_difference(a, b))
+    assert_bits_equal(run("adjusted_difference", [a, b], INEXACT["adjusted_difference"]),
+                      ref_adjusted_difference(a, b, *INEXACT["adjusted_difference"]))
+
+
 def test_other_threads_run_while_the_pixels_are_computed():
     band = np.ones((4096, 4096), np.uint16)
     out = np.empty(band.shape, np.float32)
