@@ -6,6 +6,7 @@
 #include <type_traits>
 
 #include "expr/evaluator.h"
+#include "kernels/runs.h"
 
 namespace rastrel {
 
@@ -138,16 +139,11 @@ const BlockRuns kSse2{"sse2", pick<Sse2>, Sse2::stream, fence};
 const BlockRuns kAvx2{"avx2", pick<Avx2>, Avx2::stream, fence};
 const BlockRuns kAvx512{"avx512", pick<Avx512>, Avx512::stream, fence};
 
-// The processor's own word, which also covers the operating system: the vector registers must be
-// saved on a thread switch for a feature to count as present.
 bool supports(InstructionSet isa) noexcept {
-    __builtin_cpu_init();
     switch (isa) {
-        case InstructionSet::sse2: return true;
-        case InstructionSet::avx2: return __builtin_cpu_supports("avx2");
-        case InstructionSet::avx512:
-            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                   __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq");
+        case InstructionSet::sse2: return kernels::isa_supported(kernels::Isa::kSse2);
+        case InstructionSet::avx2: return kernels::isa_supported(kernels::Isa::kAvx2);
+        case InstructionSet::avx512: return kernels::isa_supported(kernels::Isa::kAvx512);
     }
     return false;
 }

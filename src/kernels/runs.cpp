@@ -17,9 +17,18 @@ namespace {
 // times faster. The last-level cache these machines report (480 MiB) is no guide.
 constexpr std::size_t kStreamingBytes = std::size_t{16} << 20;
 
+const RunTable& widest() noexcept {
+    for (const Isa isa : {Isa::kAvx512, Isa::kAvx2}) {
+        if (const RunTable* table = run_table(isa)) return *table;
+    }
+    return detail::kSse2Runs;
+}
+
+}  // namespace
+
 // The processor's own word, which also covers the operating system: the vector registers must be
 // saved on a thread switch for a feature to count as present.
-bool supports(Isa isa) noexcept {
+bool isa_supported(Isa isa) noexcept {
     __builtin_cpu_init();
     switch (isa) {
         case Isa::kSse2:
@@ -33,17 +42,8 @@ bool supports(Isa isa) noexcept {
     return false;
 }
 
-const RunTable& widest() noexcept {
-    for (const Isa isa : {Isa::kAvx512, Isa::kAvx2}) {
-        if (const RunTable* table = run_table(isa)) return *table;
-    }
-    return detail::kSse2Runs;
-}
-
-}  // namespace
-
 const RunTable* run_table(Isa isa) noexcept {
-    if (!supports(isa)) return nullptr;
+    if (!isa_supported(isa)) return nullptr;
     switch (isa) {
         case Isa::kSse2:
             return &detail::kSse2Runs;

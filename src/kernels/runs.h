@@ -46,6 +46,10 @@ struct RunTable {
     }
 };
 
+// Whether this processor, and its operating system, can run code built for `isa`. Shared by
+// every loop that keeps copies per instruction set.
+bool isa_supported(Isa isa) noexcept;
+
 // The copy for `isa`, or nullptr when this processor (or its operating system) lacks it.
 const RunTable* run_table(Isa isa) noexcept;
 
