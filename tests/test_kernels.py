@@ -325,16 +325,39 @@ def test_streamed_output_of_contiguous_arrays():
                       ref_adjusted_difference(a, b, *INEXACT["adjusted_difference"]))
 
 
-def test_other_threads_run_while_the_pixels_are_computed():
-    band = np.ones((4096, 4096), np.uint16)
-    out = np.empty(band.shape, np.float32)
-    go, woke = threading.Event(), []
-    waiter = threading.Thread(target=lambda: (go.wait(), woke.append(time.perf_counter())))
-    waiter.start()
-    start = time.perf_counter()
-    go.set()
-    rastrel.calculate_ratio_inplace(band, band, out)
-    took = time.perf_counter() - start
-    waiter.join()
-    # Had the call kept the interpreter lock, the waiter could only run after it returned.
-    assert woke[0] - start < took / 2, (woke[0] - start, took)
+@pytest.mark.parametrize("kernel", [name for name in KERNELS if name != "normalized_difference"])
+def test_other_threads_run_while_the_pixels_are_computed(kernel):
+    # Calls alternate between two sets of bands whose results differ. Seen from this thread, an
+    # output whose first and last pixels disagree is one that a call is writing at that moment:
+    # this thread ran during the loop, so the loop let go of the interpreter lock. Both pixels are
+    # read at one instant, by one slice of a memoryview (NumPy's indexing may let go of the lock
+    # between elements), and nothing else writes the output. A call takes milliseconds and the
+    # lock may come back here only after it ended, so calls are repeated until one is caught in
+    # the middle.
+    _, count, coefficients, _ = KERNELS[kernel]
+    samples = [(7, 3, 1), (3, 7, 1)]
+    band_sets = [[np.full((2048, 2048), value, dtype=np.uint16) for value in chosen[:count]] for chosen in samples]
+    coefficients = INEXACT.get(kernel, ())
+    out = run(kernel, band_sets[0], coefficients)
+    pixels = memoryview(out.reshape(-1))
+    corners = pixels[:: len(pixels) - 1]
+    stop, errors = threading.Event(), []
+
+    def repeat():
+        try:
+            while not stop.is_set():
+                for bands in band_sets:
+                    run(kernel, bands, coefficients, out)
+        except BaseException as error:
+            errors.append(error)
+
+    caller = threading.Thread(target=repeat, daemon=True)
+    caller.start()
+    try:
+        deadline = time.monotonic() + 60
+        while len(set(corners.tolist())) == 1:
+            assert caller.is_alive() and time.monotonic() < deadline, errors or "the loop kept the lock"
+    finally:
+        stop.set()
+        caller.join(60)
+    assert not errors and not caller.is_alive()
