@@ -294,6 +294,10 @@ def time_contenders(contenders, rounds, budget, settle=0.003):
     for r in range(rounds):
         k = r % len(names)
         for name in names[k:] + names[:k]:
+            if calls[name] > 1:
+                # Back to back means warm: the pause below has put every pool to sleep (this
+                # module's too), and the first call of a sample would pay for waking it.
+                samplers[name](1)
             samples[name].append(samplers[name](calls[name]) / calls[name])
             # Peers' threads may spin on after their call (OpenMP's, numba's): let them settle, so
             # that they do not take the processors from the next contender.
