@@ -54,6 +54,17 @@ def tasks():
     return set(os.listdir("/proc/self/task"))
 
 
+def allowed_cpus(task):
+    """The processors the thread may run on, from its "Cpus_allowed_list" (such as 0-3,6)."""
+    with open(f"/proc/self/task/{task}/status") as status:
+        text = next(line for line in status if line.startswith("Cpus_allowed_list:")).split(":", 1)[1]
+    cpus = []
+    for part in text.strip().split(","):
+        first, _, last = part.partition("-")
+        cpus += range(int(first), int(last or first) + 1)
+    return cpus
+
+
 def context_switches(task):
     """How often the thread was switched out; 0 for a thread that has never run."""
     with open(f"/proc/self/task/{task}/status") as status:
@@ -190,6 +201,8 @@ def main(pin_to=None):
     print(json.dumps({
         "added": len(added),
         "usable": len(usable_cpus()),
+        "usable_cpus": sorted(usable_cpus()),
+        "allowed": [allowed_cpus(task) for task in added],
         "switches": switches,
         "digests": run_cases(rastrel),
     }))

@@ -81,6 +81,14 @@ def test_one_worker_per_usable_processor(probes, probe):
     assert result["added"] == result["usable"]
 
 
+@pytest.mark.parametrize("probe", list(PROBES))
+def test_each_worker_keeps_to_a_processor_of_its_own(probes, probe):
+    # One worker per processor of the mask, each bound to its own, in the order of the mask:
+    # left free, two workers were often stacked on one processor.
+    result = probes[probe]
+    assert result["allowed"] == [[cpu] for cpu in result["usable_cpus"]]
+
+
 def test_every_worker_has_run_when_the_import_returns(probes):
     # On one processor a worker that has run and let the importing thread continue has been
     # switched out at least once; a thread that was only created never was.

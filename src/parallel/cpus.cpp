@@ -240,4 +240,19 @@ ProcessorCount available_parallelism() noexcept {
     return detail::processors_within(quota);
 }
 
+std::vector<int> affinity_processors() noexcept {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0) return {};
+    try {
+        std::vector<int> processors;
+        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+            if (CPU_ISSET(cpu, &set)) processors.push_back(cpu);
+        }
+        return processors;
+    } catch (...) {
+        return {};
+    }
+}
+
 }  // namespace rastrel::parallel

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace rastrel::parallel {
 
@@ -17,6 +18,10 @@ struct ProcessorCount {
 
 // Never throws.
 ProcessorCount available_parallelism() noexcept;
+
+// The processors in the calling thread's affinity mask, in increasing order; empty when the mask
+// cannot be read. Never throws.
+std::vector<int> affinity_processors() noexcept;
 
 namespace detail {
 

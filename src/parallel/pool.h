@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "parallel/deque.h"
 #include "parallel/injector.h"
@@ -80,7 +81,9 @@ public:
 
     // Starts min(max(threads, 1), kMaxThreads) detached workers. If one cannot start, the
     // workers already started are told to stop and ThreadPoolBuildError (kIOError) is thrown.
-    static std::shared_ptr<WorkerPool> create(std::size_t threads);
+    // With one processor per worker in `bind_to`, worker i first binds itself to bind_to[i] (a
+    // refusal is ignored); otherwise the workers may run anywhere in the creator's mask.
+    static std::shared_ptr<WorkerPool> create(std::size_t threads, const std::vector<int>& bind_to = {});
 
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
@@ -124,7 +127,7 @@ private:
     explicit WorkerPool(std::size_t count);
     static void* thread_main(void* args) noexcept;
     void main_loop(std::size_t index) noexcept;
-    int start_thread(std::shared_ptr<WorkerPool> self, std::size_t index);
+    int start_thread(std::shared_ptr<WorkerPool> self, std::size_t index, int processor);
 
     template <class Op>
     unit_result_t<Op, WorkerThread&, bool> in_worker_cold(Op& op);

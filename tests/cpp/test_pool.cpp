@@ -1,6 +1,8 @@
 // Private pools: entry from outside threads, join_context results and fault rules, several
 // outside callers at once, waking after idle pauses, and a worker thread that cannot start.
 #include <dirent.h>
+#include <pthread.h>
+#include <sched.h>
 
 #include <atomic>
 #include <cerrno>
@@ -14,6 +16,7 @@
 
 #include "boundary/fault.h"
 #include "check.h"
+#include "parallel/cpus.h"
 #include "parallel/pool.h"
 #include "watchdog.h"
 
@@ -187,6 +190,44 @@ void test_thread_start_failure() {
     CHECK_EQ(count_threads(), before, "started workers stop");
 }
 
+std::vector<int> mask_of_this_thread() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (pthread_getaffinity_np(pthread_self(), sizeof set, &set) != 0) return {};
+    std::vector<int> processors;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (CPU_ISSET(cpu, &set)) processors.push_back(cpu);
+    }
+    return processors;
+}
+
+std::string text(const std::vector<int>& processors) {
+    std::string out;
+    for (int cpu : processors) out += (out.empty() ? "" : ",") + std::to_string(cpu);
+    return "{" + out + "}";
+}
+
+// A worker keeps to its processor when the pool is given one per worker, and otherwise runs
+// anywhere in its creator's mask; a processor outside the mask leaves it unbound, not missing.
+void test_binding() {
+    Watchdog watchdog("binding", 60);
+    const std::vector<int> mask = mask_of_this_thread();
+    CHECK_EQ(text(mask), text(affinity_processors()), "the module's reading of the mask");
+    const auto worker_mask = [](const std::vector<int>& bind_to) {
+        auto pool = WorkerPool::create(1, bind_to);
+        pool->wait_until_primed();
+        std::vector<int> seen;
+        pool->in_worker([&](WorkerThread&, bool) { seen = mask_of_this_thread(); });
+        pool->terminate();
+        pool->wait_until_stopped();
+        return seen;
+    };
+    CHECK_EQ(text(worker_mask({mask.back()})), text({mask.back()}), "bound");
+    CHECK_EQ(text(worker_mask({})), text(mask), "not asked to bind");
+    CHECK_EQ(text(worker_mask({mask.front(), mask.back()})), text(mask), "one processor per worker, or none");
+    CHECK_EQ(text(worker_mask({CPU_SETSIZE + 5})), text(mask), "a processor that cannot be had");
+}
+
 }  // namespace
 
 int main() {
@@ -194,5 +235,6 @@ int main() {
     test_entry_and_results();
     test_join_faults();
     test_wake_after_idle();
+    test_binding();
     return check::exit_code();
 }
