@@ -1,5 +1,8 @@
 #include "arrays/numpy_api.h"
 
+#include <sys/mman.h>
+
+#include <cstdint>
 #include <optional>
 
 #include "boundary/errors.h"
@@ -185,11 +188,31 @@ BandView band_view(PyObject* array) { return make_view<const std::uint16_t>(arra
 
 OutputView output_view(PyObject* array) { return make_view<float>(array); }
 
+namespace {
+
+// A large new array comes as fresh pages, which the kernel maps and zeroes as the loop first
+// touches them: most of what filling it costs. In 2 MiB pages that is about twice as fast as in
+// 4 KiB ones. NumPy 2 asks for them for its large allocations, NumPy 1 not for zero-filled ones;
+// the request covers what lies between the data's first and last 2 MiB boundaries, which belongs
+// to this array alone. A refusal changes nothing but the speed.
+void prefer_huge_pages(const ArrayObject* array, std::size_t bytes) noexcept {
+    constexpr std::uintptr_t kHuge = std::uintptr_t{1} << 21;
+    if (bytes < 2 * kHuge) return;
+    const auto start = reinterpret_cast<std::uintptr_t>(array->data);
+    const std::uintptr_t first = (start + kHuge - 1) & ~(kHuge - 1);
+    const std::uintptr_t last = (start + bytes) & ~(kHuge - 1);
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
+
+}  // namespace
+
 Ref new_float32_zeros(npy_intp rows, npy_intp cols) {
     npy_intp dims[2] = {rows, cols};
     // The call takes over the descriptor's reference.
     PyObject* descr = descr_from_type(kNpyFloat).release();
-    return Ref::steal(check_api(reinterpret_cast<ZerosFn>(api()[kZeros])(2, dims, descr, 0)));
+    Ref array = Ref::steal(check_api(reinterpret_cast<ZerosFn>(api()[kZeros])(2, dims, descr, 0)));
+    prefer_huge_pages(as_array(array.get()), static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols) * sizeof(float));
+    return array;
 }
 
 }  // namespace rastrel::numpy
