@@ -334,7 +334,7 @@ def test_other_threads_run_while_the_pixels_are_computed(kernel):
     # between elements), and nothing else writes the output. A call takes milliseconds and the
     # lock may come back here only after it ended, so calls are repeated until one is caught in
     # the middle.
-    _, count, coefficients, _ = KERNELS[kernel]
+    count = KERNELS[kernel][1]
     samples = [(7, 3, 1), (3, 7, 1)]
     band_sets = [[np.full((2048, 2048), value, dtype=np.uint16) for value in chosen[:count]] for chosen in samples]
     coefficients = INEXACT.get(kernel, ())
