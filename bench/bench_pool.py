@@ -27,6 +27,7 @@ that finds a worker asleep pays it; the second run shows what the calls cost wit
 """
 import argparse
 import ctypes
+import functools
 import hashlib
 import os
 import platform
@@ -67,18 +68,14 @@ def pin(cpu):
         raise OSError(ctypes.get_errno(), "sched_setaffinity")
 
 
-_imported = []
-
-
+@functools.lru_cache(maxsize=None)
 def import_rastrel():
-    """Imports the module; returns it and the number of threads the first import started (its
-    pool), however often it is called."""
-    if not _imported:
-        before = set(os.listdir("/proc/self/task"))
-        import rastrel
+    """Imports the module; returns it and the number of threads the import started (its pool).
+    Cached: a second run in this process finds the module imported and its threads started."""
+    before = set(os.listdir("/proc/self/task"))
+    import rastrel
 
-        _imported.append((rastrel, len(set(os.listdir("/proc/self/task")) - before)))
-    return _imported[0]
+    return rastrel, len(set(os.listdir("/proc/self/task")) - before)
 
 
 def scheduling():
