@@ -21,9 +21,9 @@
 
 #include <sys/mman.h>
 
-#include "expr/block_evaluator.h"
-#include "expr/evaluator.h"
-#include "parallel/traversal.h"
+#include "core/expr/block_evaluator.h"
+#include "core/expr/evaluator.h"
+#include "core/parallel/traversal.h"
 
 using namespace rastrel;
 

@@ -28,9 +28,9 @@
 #include <thread>
 #include <vector>
 
-#include "kernels/runs.h"
-#include "parallel/cpus.h"
-#include "parallel/traversal.h"
+#include "core/kernels/runs.h"
+#include "core/parallel/cpus.h"
+#include "core/parallel/traversal.h"
 
 using namespace rastrel;
 using Clock = std::chrono::steady_clock;

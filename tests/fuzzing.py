@@ -245,7 +245,7 @@ def fits(buffer_size, itemsize, shape, strides, offset):
 
 
 # ---------------------------------------------------------------------------------------------
-# The borrow rules as this module implements them (see src/arrays/registry.h): keys compared
+# The borrow rules as this module implements them (see the registry): keys compared
 # word for word, and unequal keys under one base by overlapping ranges and the item grid.
 
 

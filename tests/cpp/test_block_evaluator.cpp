@@ -16,12 +16,12 @@
 #include <type_traits>
 #include <vector>
 
-#include "boundary/fault.h"
+#include "core/fault.h"
 #include "check.h"
-#include "expr/block_evaluator.h"
-#include "expr/evaluator.h"
-#include "expr/register_program.h"
-#include "parallel/pool.h"
+#include "core/expr/block_evaluator.h"
+#include "core/expr/evaluator.h"
+#include "core/expr/register_program.h"
+#include "core/parallel/pool.h"
 
 using namespace rastrel;
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "check.h"
-#include "parallel/cpus.h"
+#include "core/parallel/cpus.h"
 
 namespace fs = std::filesystem;
 using rastrel::parallel::available_parallelism;

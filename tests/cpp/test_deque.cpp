@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "check.h"
-#include "parallel/deque.h"
+#include "core/parallel/deque.h"
 #include "watchdog.h"
 
 using rastrel::parallel::JobRef;

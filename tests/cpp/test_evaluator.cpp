@@ -14,12 +14,12 @@
 
 #include <math.h>
 
-#include "boundary/fault.h"
+#include "core/fault.h"
 #include "check.h"
-#include "expr/evaluator.h"
-#include "expr/opcodes.h"
-#include "expr/program.h"
-#include "kernels/epsilon.h"
+#include "core/expr/evaluator.h"
+#include "core/expr/opcodes.h"
+#include "core/expr/program.h"
+#include "core/epsilon.h"
 
 using namespace rastrel;
 

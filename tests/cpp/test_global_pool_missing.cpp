@@ -5,9 +5,9 @@
 #include <cerrno>
 #include <string>
 
-#include "boundary/fault.h"
+#include "core/fault.h"
 #include "check.h"
-#include "parallel/traversal.h"
+#include "core/parallel/traversal.h"
 
 using namespace rastrel;
 using namespace rastrel::parallel;

@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "check.h"
-#include "parallel/latch.h"
+#include "core/parallel/latch.h"
 #include "watchdog.h"
 
 using rastrel::parallel::CoreLatch;

@@ -14,10 +14,10 @@
 #include <thread>
 #include <vector>
 
-#include "boundary/fault.h"
+#include "core/fault.h"
 #include "check.h"
-#include "parallel/cpus.h"
-#include "parallel/pool.h"
+#include "core/parallel/cpus.h"
+#include "core/parallel/pool.h"
 #include "watchdog.h"
 
 using namespace rastrel::parallel;

@@ -1,6 +1,6 @@
 // The borrow registry on its own: keys, the conflict rule, the acquire and release rules, and a
 // randomized comparison with a brute-force model that knows every byte each view touches.
-#include "arrays/registry.h"
+#include "core/registry.h"
 
 #include <algorithm>
 #include <bitset>

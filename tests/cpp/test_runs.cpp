@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "check.h"
-#include "kernels/epsilon.h"
-#include "kernels/runs.h"
+#include "core/epsilon.h"
+#include "core/kernels/runs.h"
 
 using namespace rastrel;
 using namespace rastrel::kernels;

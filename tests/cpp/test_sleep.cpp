@@ -6,9 +6,9 @@
 #include <thread>
 
 #include "check.h"
-#include "parallel/injector.h"
-#include "parallel/latch.h"
-#include "parallel/sleep.h"
+#include "core/parallel/injector.h"
+#include "core/parallel/latch.h"
+#include "core/parallel/sleep.h"
 #include "watchdog.h"
 
 using namespace rastrel::parallel;

@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "boundary/fault.h"
+#include "core/fault.h"
 #include "check.h"
-#include "parallel/traversal.h"
+#include "core/parallel/traversal.h"
 #include "watchdog.h"
 
 using namespace rastrel::parallel;

@@ -1,0 +1,49 @@
+#pragma once
+// The loops the block evaluator runs, one per step kind and operand kinds, each compiled once
+// per instruction set. The build stays portable (baseline x86-64); the widest copy the processor
+// supports is chosen at first use. IEEE operations round the same at every vector width, and pow
+// calls the C library's scalar powf per element in every copy, so all copies are bit-identical.
+// Interpreter-free.
+#include <cstddef>
+#include <cstdint>
+
+#include "core/expr/opcodes.h"
+
+namespace rastrel {
+
+// Pixels per run: the registers in use and the band runs stay within the first-level cache.
+inline constexpr std::size_t kRunLength = 256;
+
+// How a step reads one operand over a run.
+enum class OperandKind : std::uint8_t {
+    in_place,  // the run the step writes (a binary step's left operand, a unary step's only one)
+    floats,    // another run of float32
+    samples,   // a run of uint16 samples, converted exactly
+    constant,  // one value for the whole run
+};
+
+// dst[i] = op(a[i], b[i]) for i < n, each operand read as its kind (a constant arrives in sa or
+// sb). dst overlaps neither a nor b; all runs are aligned to their item size. Never raises.
+using RunFn = void (*)(float* __restrict dst, const void* a, const void* b, float sa, float sb, std::size_t n);
+
+struct BlockRuns {
+    const char* isa;
+    // The loop for `op` with its operands of kinds a and b (b ignored by one-operand steps; a
+    // push copies a). `full` gives the copy for n == kRunLength exactly, unrolled for that
+    // length; otherwise the one for any n < kRunLength.
+    RunFn (*pick)(OpCode op, OperandKind a, OperandKind b, bool full);
+    // Writes `from` to `to` past the caches: `to` aligned to 64 bytes, n a multiple of 16.
+    void (*stream)(float* to, const float* from, std::size_t n);
+    // Orders this thread's streamed stores before what it does next.
+    void (*fence)();
+};
+
+enum class InstructionSet { sse2, avx2, avx512 };
+
+// The copy for `isa`, or nullptr when this processor (or its operating system) lacks it.
+const BlockRuns* block_runs_for(InstructionSet isa) noexcept;
+
+// The widest copy this processor supports, decided at the first call.
+const BlockRuns& block_runs() noexcept;
+
+}  // namespace rastrel

@@ -1,0 +1,37 @@
+#include "core/parallel/latch.h"
+
+#include "core/parallel/pool.h"
+
+namespace rastrel::parallel {
+
+void LockLatch::set() noexcept {
+    std::lock_guard<std::mutex> guard(mutex_);
+    is_set_ = true;
+    // Notified under the mutex: the waiter cannot return (and free the latch with its thread)
+    // before this call has finished with the condition variable.
+    cv_.notify_all();
+}
+
+bool LockLatch::probe() noexcept {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return is_set_;
+}
+
+void LockLatch::wait() noexcept {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [this] { return is_set_; });
+}
+
+void LockLatch::wait_and_reset() noexcept {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [this] { return is_set_; });
+    is_set_ = false;
+}
+
+void SpinLatch::set() noexcept {
+    WorkerPool* const pool = pool_;
+    const std::size_t owner = owner_;
+    if (core_.set()) pool->sleep().wake_specific_thread(owner);
+}
+
+}  // namespace rastrel::parallel

@@ -1,0 +1,106 @@
+#include "core/parallel/sleep.h"
+
+#include <sched.h>
+
+#include <algorithm>
+
+#include "core/parallel/injector.h"
+#include "core/parallel/latch.h"
+
+namespace rastrel::parallel {
+
+Sleep::Sleep(std::size_t workers) : workers_(workers), slots_(std::make_unique<Slot[]>(workers)) {}
+
+IdleState Sleep::start_looking(std::size_t worker_index) noexcept {
+    counters_.fetch_add(kOneIdle);
+    return IdleState{worker_index};
+}
+
+void Sleep::work_found() noexcept {
+    const std::uint64_t before = counters_.fetch_sub(kOneIdle);
+    wake_any_threads(std::min<std::uint32_t>(sleeping_of(before), 2));
+}
+
+void Sleep::stop_looking() noexcept { counters_.fetch_sub(kOneIdle); }
+
+std::uint64_t Sleep::bump_jobs_counter(bool want_odd) noexcept {
+    std::uint64_t c = counters_.load();
+    for (;;) {
+        const bool is_odd = (jobs_counter_of(c) & 1) != 0;
+        if (is_odd == want_odd) return c;
+        // The counter's top bit simply wraps out of the word.
+        if (counters_.compare_exchange_weak(c, c + kOneJobsEvent)) return c + kOneJobsEvent;
+    }
+}
+
+void Sleep::no_work_found(IdleState& idle, CoreLatch& latch, const InjectionQueue& injected) {
+    if (idle.rounds < kRoundsUntilSleepy) {
+        ++idle.rounds;
+        sched_yield();
+    } else if (idle.rounds == kRoundsUntilSleepy) {
+        idle.jobs_counter = jobs_counter_of(bump_jobs_counter(false));
+        ++idle.rounds;
+        sched_yield();
+    } else {
+        sleep(idle, latch, injected);
+    }
+}
+
+void Sleep::sleep(IdleState& idle, CoreLatch& latch, const InjectionQueue& injected) {
+    if (!latch.get_sleepy()) return;
+    Slot& slot = slots_[idle.worker_index];
+    std::unique_lock<std::mutex> lock(slot.mutex);
+    if (!latch.fall_asleep()) {
+        idle.rounds = 0;
+        return;
+    }
+    std::uint64_t c = counters_.load();
+    for (;;) {
+        if (jobs_counter_of(c) != idle.jobs_counter) {
+            // Work was published since it got sleepy: search again, and get sleepy anew.
+            idle.rounds = kRoundsUntilSleepy;
+            latch.wake_up();
+            return;
+        }
+        if (counters_.compare_exchange_weak(c, c + kOneSleeping)) break;
+    }
+    // Counted as asleep. An outside caller's job may have arrived in between; it is not worth a
+    // sleep and a wake-up.
+    if (!injected.is_empty()) {
+        counters_.fetch_sub(kOneSleeping);
+    } else {
+        slot.is_asleep = true;
+        // The waker clears the flag and takes this worker off the sleeping count.
+        slot.cv.wait(lock, [&slot] { return !slot.is_asleep; });
+    }
+    idle.rounds = 0;
+    latch.wake_up();
+}
+
+void Sleep::new_jobs(bool queue_was_empty) noexcept {
+    const std::uint64_t c = bump_jobs_counter(true);
+    const std::uint32_t sleepers = sleeping_of(c);
+    if (sleepers == 0) return;
+    const std::uint32_t idle = idle_of(c);
+    const std::uint32_t awake_but_idle = idle > sleepers ? idle - sleepers : 0;
+    // A searching worker will find the job unless the queue was already backed up.
+    if (!queue_was_empty || awake_but_idle == 0) wake_any_threads(1);
+}
+
+void Sleep::wake_any_threads(std::uint32_t count) noexcept {
+    for (std::size_t i = 0; i < workers_ && count > 0; ++i) {
+        if (wake_specific_thread(i)) --count;
+    }
+}
+
+bool Sleep::wake_specific_thread(std::size_t index) noexcept {
+    Slot& slot = slots_[index];
+    std::lock_guard<std::mutex> guard(slot.mutex);
+    if (!slot.is_asleep) return false;
+    slot.is_asleep = false;
+    slot.cv.notify_one();
+    counters_.fetch_sub(kOneSleeping);
+    return true;
+}
+
+}  // namespace rastrel::parallel

@@ -1,0 +1,169 @@
+#include "core/registry.h"
+
+#include <bit>
+#include <utility>
+
+namespace rastrel {
+
+std::uint64_t gcd(std::uint64_t a, std::uint64_t b) noexcept {
+    if (a == 0) return b;
+    if (b == 0) return a;
+    // The common power of two is set aside once; every later subtraction is of two odd numbers.
+    const int shift = std::countr_zero(a | b);
+    a >>= std::countr_zero(a);
+    do {
+        b >>= std::countr_zero(b);
+        if (a > b) std::swap(a, b);
+        b -= a;
+    } while (b != 0);
+    return a << shift;
+}
+
+BorrowKey BorrowKey::of(const ArrayLayout& array) noexcept {
+    const auto d = reinterpret_cast<std::uintptr_t>(array.data);
+    BorrowKey key{d, d, d, 1};
+    // A 0-d array still holds one item: only a zero-length dimension makes the range empty.
+    bool empty = false;
+    // Unsigned sums: the negative extents wrap below d exactly as signed ones would, without
+    // the undefined behaviour of a signed overflow on a corrupt layout.
+    std::uintptr_t below = 0;
+    std::uintptr_t above = 0;
+    for (std::size_t i = 0; i < array.dims.size(); ++i) {
+        const std::intptr_t n = array.dims[i];
+        const std::intptr_t s = array.strides[i];
+        if (n == 0) {
+            empty = true;
+        } else {
+            const auto extent = static_cast<std::uintptr_t>(n - 1) * static_cast<std::uintptr_t>(s);
+            (s < 0 && n > 1 ? below : above) += extent;
+        }
+        key.gcd_strides = i == 0 ? std::int64_t{s}
+                                 : static_cast<std::int64_t>(gcd(magnitude(key.gcd_strides), magnitude(s)));
+    }
+    if (!empty) {
+        key.start = d + below;
+        key.end = d + above + static_cast<std::uintptr_t>(array.item_size);
+    }
+    key.item_size = static_cast<std::uintptr_t>(array.item_size);
+    return key;
+}
+
+bool BorrowKey::conflicts(const BorrowKey& registered) const noexcept {
+    if (registered.start >= end || start >= registered.end) return false;
+    const std::uint64_t g = gcd(magnitude(gcd_strides), magnitude(registered.gcd_strides));
+    // r: the distance from a registered item's start to one of ours, reduced modulo g into [0, g).
+    // Ours overlaps the registered item at r if r < its size, or the next of ours, g - r before
+    // it, if g - r < our size.
+    const bool ahead = data >= registered.data;
+    const std::uintptr_t distance = ahead ? data - registered.data : registered.data - data;
+    if (g == 0) return ahead ? distance < registered.item_size : distance < item_size;
+    const std::uint64_t r = ahead ? distance % g : (g - distance % g) % g;
+    return r < registered.item_size || g - r < item_size;
+}
+
+namespace {
+
+// splitmix64's finaliser: neighbouring addresses differ only in a few middle bits, and the
+// buckets are picked from the low ones.
+constexpr std::uint64_t scramble(std::uint64_t x) noexcept {
+    x ^= x >> 30;
+    x *= 0xbf58476d1ce4e5b9u;
+    x ^= x >> 27;
+    x *= 0x94d049bb133111ebu;
+    return x ^ (x >> 31);
+}
+
+}  // namespace
+
+std::size_t BorrowKeyHash::operator()(const BorrowKey& key) const noexcept {
+    std::uint64_t h = scramble(key.start);
+    h = scramble(h ^ key.end);
+    h = scramble(h ^ key.data);
+    return static_cast<std::size_t>(scramble(h ^ static_cast<std::uint64_t>(key.gcd_strides)));
+}
+
+int BorrowRegistry::acquire_shared(const ArrayLayout& array) {
+    const BorrowKey key = BorrowKey::of(array);
+    const auto [base_it, new_base] = bases_.try_emplace(array.base);
+    Keys& keys = base_it->second;
+    if (new_base) {
+        try {
+            keys.emplace(key, 1);
+        } catch (...) {
+            bases_.erase(base_it);
+            throw;
+        }
+        return kBorrowGranted;
+    }
+    if (const auto it = keys.find(key); it != keys.end()) {
+        if (it->second < 0 || it->second >= shared_limit_) return kBorrowAlreadyBorrowed;
+        ++it->second;
+        return kBorrowGranted;
+    }
+    // Readers never exclude readers: only exclusive keys are worth the comparison.
+    for (const auto& [other, count] : keys) {
+        if (count < 0 && key.conflicts(other)) return kBorrowAlreadyBorrowed;
+    }
+    keys.emplace(key, 1);
+    return kBorrowGranted;
+}
+
+int BorrowRegistry::acquire_mut_shared(const ArrayLayout& array) {
+    if (!array.writeable) return kBorrowNotWriteable;
+    const BorrowKey key = BorrowKey::of(array);
+    const auto [base_it, new_base] = bases_.try_emplace(array.base);
+    Keys& keys = base_it->second;
+    if (new_base) {
+        try {
+            keys.emplace(key, -1);
+        } catch (...) {
+            bases_.erase(base_it);
+            throw;
+        }
+        return kBorrowGranted;
+    }
+    if (keys.contains(key)) return kBorrowAlreadyBorrowed;
+    for (const auto& entry : keys) {
+        if (key.conflicts(entry.first)) return kBorrowAlreadyBorrowed;
+    }
+    keys.emplace(key, -1);
+    return kBorrowGranted;
+}
+
+void BorrowRegistry::release_shared(const ArrayLayout& array) noexcept {
+    const auto base_it = bases_.find(array.base);
+    if (base_it == bases_.end()) return;
+    const auto key_it = base_it->second.find(BorrowKey::of(array));
+    if (key_it == base_it->second.end() || key_it->second <= 0) return;
+    if (--key_it->second == 0) forget(base_it, key_it);
+}
+
+void BorrowRegistry::release_mut_shared(const ArrayLayout& array) noexcept {
+    const auto base_it = bases_.find(array.base);
+    if (base_it == bases_.end()) return;
+    const auto key_it = base_it->second.find(BorrowKey::of(array));
+    if (key_it == base_it->second.end() || key_it->second != -1) return;
+    forget(base_it, key_it);
+}
+
+void BorrowRegistry::forget(Bases::iterator base_it, Keys::iterator key_it) noexcept {
+    if (base_it->second.size() > 1) {
+        base_it->second.erase(key_it);
+    } else {
+        bases_.erase(base_it);
+    }
+}
+
+std::size_t BorrowRegistry::key_count(const void* base) const noexcept {
+    const auto it = bases_.find(base);
+    return it == bases_.end() ? 0 : it->second.size();
+}
+
+BorrowCount BorrowRegistry::count(const void* base, const BorrowKey& key) const noexcept {
+    const auto base_it = bases_.find(base);
+    if (base_it == bases_.end()) return 0;
+    const auto key_it = base_it->second.find(key);
+    return key_it == base_it->second.end() ? 0 : key_it->second;
+}
+
+}  // namespace rastrel

@@ -1,0 +1,206 @@
+#include "python/borrow.h"
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "python/numpy_api.h"
+#include "core/registry.h"
+#include "python/errors.h"
+#include "core/fault.h"
+
+namespace rastrel::borrow {
+namespace {
+
+constexpr const char* kCapsuleName = "_RUST_NUMPY_BORROW_CHECKING_API";
+constexpr std::uint64_t kTableVersion = 1;
+// Returned by our table functions when they cannot answer (out of memory, NumPy unreachable);
+// callers then fault with the unexpected code instead of granting a borrow blindly.
+constexpr int kInternalFailure = -3;
+
+// The table every module of the protocol reads. Its layout is fixed by the protocol, not by us.
+struct BorrowApi {
+    std::uint64_t version;
+    void* state;
+    int (*acquire)(void* state, PyObject* array);
+    int (*acquire_mut)(void* state, PyObject* array);
+    void (*release)(void* state, PyObject* array);
+    void (*release_mut)(void* state, PyObject* array);
+};
+static_assert(sizeof(BorrowApi) == 48 && offsetof(BorrowApi, release_mut) == 40);
+
+// Views of one buffer meet under the address of the array or object that owns the memory.
+const void* base_address(PyObject* array) {
+    PyObject* current = array;
+    while (true) {
+        PyObject* base = numpy::as_array(current)->base;
+        if (base == nullptr) return current;
+        if (!numpy::is_array(base)) return base;
+        current = base;
+    }
+}
+
+ArrayLayout layout_of(PyObject* object) {
+    const numpy::ArrayObject* array = numpy::as_array(object);
+    const auto nd = static_cast<std::size_t>(array->nd);
+    ArrayLayout layout;
+    layout.data = array->data;
+    layout.dims = {reinterpret_cast<const std::intptr_t*>(array->dimensions), nd};
+    layout.strides = {reinterpret_cast<const std::intptr_t*>(array->strides), nd};
+    layout.item_size = numpy::item_size(array->descr);
+    layout.writeable = (array->flags & numpy::kArrayWriteable) != 0;
+    layout.base = base_address(object);
+    return layout;
+}
+
+// The four functions of a table we create. Called from C by any module of the protocol, with
+// the interpreter lock held, so nothing may propagate out of them.
+int acquire_shared(void* state, PyObject* array) noexcept {
+    try {
+        return static_cast<BorrowRegistry*>(state)->acquire_shared(layout_of(array));
+    } catch (...) {
+        return kInternalFailure;
+    }
+}
+
+int acquire_mut_shared(void* state, PyObject* array) noexcept {
+    try {
+        return static_cast<BorrowRegistry*>(state)->acquire_mut_shared(layout_of(array));
+    } catch (...) {
+        return kInternalFailure;
+    }
+}
+
+void release_shared(void* state, PyObject* array) noexcept {
+    try {
+        static_cast<BorrowRegistry*>(state)->release_shared(layout_of(array));
+    } catch (...) {
+        // The layout could not be read, so there is nothing we could release either.
+    }
+}
+
+void release_mut_shared(void* state, PyObject* array) noexcept {
+    try {
+        static_cast<BorrowRegistry*>(state)->release_mut_shared(layout_of(array));
+    } catch (...) {
+    }
+}
+
+void destroy_capsule(PyObject* capsule) {
+    const char* name = PyCapsule_GetName(capsule);
+    auto* table = static_cast<BorrowApi*>(PyCapsule_GetPointer(capsule, name));
+    if (table != nullptr) {
+        delete static_cast<BorrowRegistry*>(table->state);
+        delete table;
+    }
+    delete[] name;
+    PyErr_Clear();
+}
+
+Ref create_capsule() {
+    auto* state = new BorrowRegistry();
+    auto* table = new BorrowApi{kTableVersion, state, acquire_shared, acquire_mut_shared, release_shared,
+                                release_mut_shared};
+    // The capsule keeps a pointer to its name, so the name must live as long as the capsule.
+    auto* name = new char[std::strlen(kCapsuleName) + 1];
+    std::strcpy(name, kCapsuleName);
+    PyObject* capsule = PyCapsule_New(table, name, destroy_capsule);
+    if (capsule == nullptr) {
+        delete state;
+        delete table;
+        delete[] name;
+        throw_pending();
+    }
+    return Ref::steal(capsule);
+}
+
+BorrowApi* find_or_create_table() {
+    Ref module_name = Ref::steal(PyUnicode_FromString(numpy::multiarray_module_name().c_str()));
+    if (!module_name) throw_pending();
+    Ref module = Ref::steal(PyImport_Import(module_name.get()));
+    if (!module) throw_pending();
+    Ref capsule = Ref::steal(PyObject_GetAttrString(module.get(), kCapsuleName));
+    if (!capsule) {
+        // Nobody made the table yet: we do, and every later module of the protocol uses ours.
+        const Error absent = Error::fetch();
+        capsule = create_capsule();
+        if (PyObject_SetAttrString(module.get(), kCapsuleName, capsule.get()) < 0) throw_pending();
+    }
+    if (!PyObject_TypeCheck(capsule.get(), &PyCapsule_Type)) throw conversion_error(capsule.get(), "PyCapsule");
+    const char* name = PyCapsule_GetName(capsule.get());
+    if (name == nullptr && PyErr_Occurred()) throw_pending();
+    auto* table = static_cast<BorrowApi*>(PyCapsule_GetPointer(capsule.get(), name));
+    if (table == nullptr) throw_pending();
+    if (table->version < 1) {
+        throw_error(PyExc_TypeError, "Version " + std::to_string(table->version) +
+                                         " of borrow checking API is not supported by this version of rastrel");
+    }
+    (void)capsule.release();  // the table must outlive every borrow: keep it for the process
+    return table;
+}
+
+BorrowApi* g_table = nullptr;  // guarded by the interpreter lock; never cleared once found
+
+[[gnu::cold, gnu::noinline]] BorrowApi* load_table() {
+    try {
+        g_table = find_or_create_table();
+        return g_table;
+    } catch (Error& error) {
+        raise_fault("Interal borrow checking API error: " + error.render());
+    }
+}
+
+inline BorrowApi* table() { return g_table != nullptr ? g_table : load_table(); }
+
+std::variant<std::monostate, BorrowError> decode(int code) {
+    switch (code) {
+        case kBorrowGranted:
+            return std::monostate{};
+        case kBorrowAlreadyBorrowed:
+            return BorrowError::AlreadyBorrowed;
+        default:
+            raise_fault("Unexpected return code " + std::to_string(code) + " from borrow checking API");
+    }
+}
+
+template <class Handle>
+Handle unwrap(std::variant<Handle, BorrowError> outcome) {
+    if (auto* refused = std::get_if<BorrowError>(&outcome)) {
+        raise_fault(std::string("called `Result::unwrap()` on an `Err` value: ") + name(*refused));
+    }
+    return std::move(std::get<Handle>(outcome));
+}
+
+}  // namespace
+
+const char* name(BorrowError error) noexcept {
+    return error == BorrowError::AlreadyBorrowed ? "AlreadyBorrowed" : "NotWriteable";
+}
+
+std::variant<std::monostate, BorrowError> acquire(PyObject* array) {
+    BorrowApi* api = table();
+    return decode(api->acquire(api->state, array));
+}
+
+std::variant<std::monostate, BorrowError> acquire_mut(PyObject* array) {
+    BorrowApi* api = table();
+    const int code = api->acquire_mut(api->state, array);
+    if (code == kBorrowNotWriteable) return BorrowError::NotWriteable;
+    return decode(code);
+}
+
+void release(PyObject* array) {
+    BorrowApi* api = table();
+    api->release(api->state, array);
+}
+
+void release_mut(PyObject* array) {
+    BorrowApi* api = table();
+    api->release_mut(api->state, array);
+}
+
+PyReadonlyArray readonly(PyObject* array) { return unwrap(PyReadonlyArray::try_acquire(array)); }
+
+PyReadwriteArray readwrite(PyObject* array) { return unwrap(PyReadwriteArray::try_acquire(array)); }
+
+}  // namespace rastrel::borrow

@@ -1,0 +1,37 @@
+#pragma once
+// CompiledExpr: the immutable, opaque Python object that compile_expr returns.
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "python/python.h"
+#include "python/ref.h"
+#include "core/expr/program.h"
+
+namespace rastrel::expr {
+
+struct CompiledExprObject {
+    PyObject_HEAD
+    Instruction* instructions;  // owned; never written after creation
+    std::size_t length;
+    std::uint64_t num_bands;
+    // Calls currently evaluating this object. Only atomic read-modify-writes touch it, from any
+    // thread that holds the interpreter lock.
+    std::atomic<std::size_t> users;
+
+    std::span<const Instruction> program() const noexcept { return {instructions, length}; }
+};
+
+// The class, created on first need and kept for the process (borrowed reference). Throws
+// RuntimeError "An error occurred while initializing class CompiledExpr" if it cannot be made.
+PyObject* compiled_expr_type();
+
+// True for an instance of CompiledExpr or of a subtype.
+bool is_compiled_expr(PyObject* object);
+
+// compile_expr after binding: collects and checks the instructions, returns the new object.
+Ref compile(PyObject* instructions, PyObject* num_bands);
+
+}  // namespace rastrel::expr

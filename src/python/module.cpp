@@ -1,0 +1,240 @@
+// The module `rastrel`: its entry point, its body and the bodies of its seven functions.
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "python/numpy_api.h"
+#include "python/args.h"
+#include "python/errors.h"
+#include "core/fault.h"
+#include "python/python.h"
+#include "python/ref.h"
+#include "python/trampoline.h"
+#include "python/compiled_expr.h"
+#include "python/executor.h"
+#include "core/kernels/formulas.h"
+#include "python/frame.h"
+#include "core/parallel/traversal.h"
+
+namespace rastrel {
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Argument conversions shared by the functions.
+
+Ref extract_array(PyObject* object, int type_number, std::int64_t item, const char* parameter) {
+    try {
+        if (!numpy::is_type_of(object, type_number)) throw conversion_error(object, "PyArray<T, D>");
+    } catch (Error& error) {
+        throw argument_extraction_error(parameter, std::move(error));
+    }
+    numpy::require_element_strides(object, item, parameter);
+    return Ref::borrow(object);
+}
+
+Ref extract_band(PyObject* object, const char* parameter) {
+    return extract_array(object, numpy::kNpyUShort, sizeof(std::uint16_t), parameter);
+}
+
+Ref extract_output(PyObject* object, const char* parameter) {
+    return extract_array(object, numpy::kNpyFloat, sizeof(float), parameter);
+}
+
+PyObject* none() {
+    Py_INCREF(Py_None);
+    return Py_None;
+}
+
+#define RASTREL_PARAMS(function, ...)                                        \
+    constexpr const char* k_##function##_params[] = {__VA_ARGS__};           \
+    constexpr FunctionDescription k_##function{#function, k_##function##_params}
+
+RASTREL_PARAMS(calculate_normalized_difference_inplace, "band_a", "band_b", "out_buffer");
+RASTREL_PARAMS(calculate_ratio_inplace, "band_a", "band_b", "out_buffer");
+RASTREL_PARAMS(calculate_adjusted_difference_inplace, "band_a", "band_b", "l", "out_buffer");
+RASTREL_PARAMS(calculate_evi_inplace, "nir", "red", "blue", "g", "c1", "c2", "l", "out_buffer");
+RASTREL_PARAMS(calculate_normalized_difference, "band_a", "band_b");
+RASTREL_PARAMS(compile_expr, "instructions", "num_bands");
+RASTREL_PARAMS(execute_expr_inplace, "expr", "bands", "out_buffer");
+
+#undef RASTREL_PARAMS
+
+// ---------------------------------------------------------------------------------------------
+// Function bodies. Each binds, converts in parameter order, then works; locals are destroyed in
+// reverse, so the output's reference goes first and the inputs' last.
+
+// The normalized difference and the ratio: two bands into out_buffer, no coefficient.
+template <const FunctionDescription& kFunction, class Pixel>
+PyObject* two_band_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return trampoline([&] {
+        std::array<PyObject*, 3> slots;
+        extract_arguments_fastcall(kFunction, args, nargs, kwnames, slots);
+        const Ref a = extract_band(slots[0], "band_a");
+        const Ref b = extract_band(slots[1], "band_b");
+        const Ref out = extract_output(slots[2], "out_buffer");
+        kernels::run_kernel<2>({a.get(), b.get()}, out.get(), Pixel{});
+        return none();
+    });
+}
+
+PyObject* calculate_adjusted_difference_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                                PyObject* kwnames) {
+    return trampoline([&] {
+        std::array<PyObject*, 4> slots;
+        extract_arguments_fastcall(k_calculate_adjusted_difference_inplace, args, nargs, kwnames, slots);
+        const Ref a = extract_band(slots[0], "band_a");
+        const Ref b = extract_band(slots[1], "band_b");
+        const float l = extract_f32(slots[2], "l");
+        const Ref out = extract_output(slots[3], "out_buffer");
+        kernels::run_kernel<2>({a.get(), b.get()}, out.get(), kernels::AdjustedDifference(l));
+        return none();
+    });
+}
+
+PyObject* calculate_evi_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return trampoline([&] {
+        std::array<PyObject*, 8> slots;
+        extract_arguments_fastcall(k_calculate_evi_inplace, args, nargs, kwnames, slots);
+        const Ref nir = extract_band(slots[0], "nir");
+        const Ref red = extract_band(slots[1], "red");
+        const Ref blue = extract_band(slots[2], "blue");
+        const kernels::EnhancedVegetationIndex evi{extract_f32(slots[3], "g"), extract_f32(slots[4], "c1"),
+                                                   extract_f32(slots[5], "c2"), extract_f32(slots[6], "l")};
+        const Ref out = extract_output(slots[7], "out_buffer");
+        kernels::run_kernel<3>({nir.get(), red.get(), blue.get()}, out.get(), evi);
+        return none();
+    });
+}
+
+PyObject* calculate_normalized_difference(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return trampoline([&] {
+        std::array<PyObject*, 2> slots;
+        extract_arguments_fastcall(k_calculate_normalized_difference, args, nargs, kwnames, slots);
+        const Ref a = extract_band(slots[0], "band_a");
+        const Ref b = extract_band(slots[1], "band_b");
+        const numpy::ArrayObject* shape = numpy::as_array(a.get());
+        Ref out = numpy::new_float32_zeros(shape->dimensions[0], shape->dimensions[1]);
+        kernels::run_kernel<2>({a.get(), b.get()}, out.get(), kernels::NormalizedDifference{}, kernels::Output::kNew);
+        return out.release();
+    });
+}
+
+PyObject* compile_expr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return trampoline([&] {
+        std::array<PyObject*, 2> slots;
+        extract_arguments_fastcall(k_compile_expr, args, nargs, kwnames, slots);
+        return expr::compile(slots[0], slots[1]).release();
+    });
+}
+
+PyObject* execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return trampoline([&] {
+        std::array<PyObject*, 3> slots;
+        extract_arguments_fastcall(k_execute_expr_inplace, args, nargs, kwnames, slots);
+        expr::execute(slots[0], slots[1], slots[2]);
+        return none();
+    });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Registration.
+
+template <auto Function>
+constexpr PyCFunction fastcall() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
+}
+
+constexpr int kFastcallKeywords = METH_FASTCALL | METH_KEYWORDS;
+
+// In registration order. Each doc text is the interpreter's text signature and nothing more.
+PyMethodDef g_functions[] = {
+    {"calculate_normalized_difference_inplace",
+     fastcall<two_band_inplace<k_calculate_normalized_difference_inplace, kernels::NormalizedDifference>>(),
+     kFastcallKeywords, "calculate_normalized_difference_inplace(band_a, band_b, out_buffer)\n--\n\n"},
+    {"calculate_ratio_inplace", fastcall<two_band_inplace<k_calculate_ratio_inplace, kernels::Ratio>>(), kFastcallKeywords,
+     "calculate_ratio_inplace(band_a, band_b, out_buffer)\n--\n\n"},
+    {"calculate_adjusted_difference_inplace", fastcall<calculate_adjusted_difference_inplace>(), kFastcallKeywords,
+     "calculate_adjusted_difference_inplace(band_a, band_b, l, out_buffer)\n--\n\n"},
+    {"calculate_evi_inplace", fastcall<calculate_evi_inplace>(), kFastcallKeywords,
+     "calculate_evi_inplace(nir, red, blue, g, c1, c2, l, out_buffer)\n--\n\n"},
+    {"calculate_normalized_difference", fastcall<calculate_normalized_difference>(), kFastcallKeywords,
+     "calculate_normalized_difference(band_a, band_b)\n--\n\n"},
+    {"compile_expr", fastcall<compile_expr>(), kFastcallKeywords, "compile_expr(instructions, num_bands)\n--\n\n"},
+    {"execute_expr_inplace", fastcall<execute_expr_inplace>(), kFastcallKeywords,
+     "execute_expr_inplace(expr, bands, out_buffer)\n--\n\n"},
+};
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "rastrel",  // m_name
+    "",         // m_doc: empty, not absent
+    0,          // m_size
+    nullptr,    // m_methods: added one by one by the module body
+    nullptr,    // m_slots: single-phase initialisation
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* g_module = nullptr;  // the module, once its body succeeded; never cleared
+
+// Registers `value` as `name` and appends the name to __all__.
+void add(PyObject* module, PyObject* name, PyObject* value) {
+    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_pending();
+        PyErr_Clear();
+        all = Ref::steal(PyList_New(0));
+        if (!all) throw_pending();
+        if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw_pending();
+    }
+    if (!PyList_Check(all.get())) throw conversion_error(all.get(), "PyList");
+    if (PyList_Append(all.get(), name) < 0) {
+        raise_fault("could not append __name__ to __all__: " + Error::fetch().render());
+    }
+    if (PyObject_SetAttr(module, name, value) < 0) throw_pending();
+}
+
+void add_function(PyObject* module, PyObject* function) {
+    Ref name = Ref::steal(PyObject_GetAttrString(function, "__name__"));
+    if (!name) throw_pending();
+    if (!PyUnicode_Check(name.get())) throw conversion_error(name.get(), "PyString");
+    add(module, name.get(), function);
+}
+
+void add_class(PyObject* module) {
+    PyObject* type = expr::compiled_expr_type();
+    Ref name = Ref::steal(check_api(PyUnicode_FromString("CompiledExpr")));
+    add(module, name.get(), type);
+}
+
+void module_body(PyObject* module) {
+    parallel::set_up_global_pool();
+    for (PyMethodDef& def : g_functions) {
+        PyObject* dict = PyModule_GetDict(module);  // borrowed
+        PyObject* module_name = PyDict_GetItemString(dict, "__name__");  // borrowed
+        if (module_name == nullptr || !PyUnicode_Check(module_name)) {
+            throw conversion_error(module_name ? module_name : Py_None, "PyString");
+        }
+        Ref function = Ref::steal(PyCMethod_New(&def, module, module_name, nullptr));
+        if (!function) throw_pending();
+        add_function(module, function.get());
+    }
+    add_class(module);
+}
+
+PyObject* make_module() {
+    if (g_module != nullptr) return Ref::borrow(g_module).release();
+    Ref module = Ref::steal(PyModule_Create2(&g_module_def, 3));
+    if (!module) throw_pending();
+    module_body(module.get());
+    g_module = Ref::borrow(module.get()).release();
+    return module.release();
+}
+
+}  // namespace
+}  // namespace rastrel
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_rastrel() {
+    return rastrel::trampoline([] { return rastrel::make_module(); });
+}

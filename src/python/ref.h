@@ -1,0 +1,42 @@
+#pragma once
+// The owning handle for interpreter objects: the only place reference counts change.
+#include <utility>
+
+#include "python/gil.h"
+#include "python/python.h"
+
+namespace rastrel {
+
+class Ref {
+public:
+    Ref() noexcept = default;
+    // Takes over a reference the caller owns (for example a new reference returned by the API).
+    static Ref steal(PyObject* object) noexcept { return Ref(object); }
+    // Adds a reference of its own to an object the caller only borrows.
+    static Ref borrow(PyObject* object) noexcept {
+        Py_XINCREF(object);
+        return Ref(object);
+    }
+
+    Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        if (this != &other) reset(std::exchange(other.object_, nullptr));
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { release_reference(object_); }
+
+    PyObject* get() const noexcept { return object_; }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+    // Hands the reference back to the caller, e.g. as a function's result.
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+    Ref clone() const noexcept { return borrow(object_); }
+    void reset(PyObject* owned = nullptr) noexcept { release_reference(std::exchange(object_, owned)); }
+
+private:
+    explicit Ref(PyObject* object) noexcept : object_(object) {}
+    PyObject* object_ = nullptr;
+};
+
+}  // namespace rastrel
