@@ -1,5 +1,7 @@
 #include "python/args.h"
 
+#include "python/numpy_api.h"
+
 #include <algorithm>
 #include <string>
 #include <string_view>
@@ -28,10 +30,10 @@ std::string parameter_list(const std::vector<const char*>& names) {
     return text;
 }
 
-[[noreturn, gnu::cold]] void missing_arguments(const FunctionDescription& function, std::span<PyObject*> slots) {
+[[noreturn, gnu::cold]] void missing_arguments(const FunctionDescription& function, std::span<Borrowed> slots) {
     std::vector<const char*> missing;
     for (std::size_t i = 0; i < slots.size(); ++i) {
-        if (slots[i] == nullptr) missing.push_back(function.params[i]);
+        if (!slots[i]) missing.push_back(function.params[i]);
     }
     throw_error(PyExc_TypeError, std::string(function.name) + "() missing " + std::to_string(missing.size()) +
                                      " required positional " + (missing.size() == 1 ? "argument" : "arguments") +
@@ -64,10 +66,10 @@ std::ptrdiff_t find_parameter(const FunctionDescription& function, PyObject* key
 }  // namespace
 
 void extract_arguments_fastcall(const FunctionDescription& function, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames, std::span<PyObject*> slots) {
+                                PyObject* kwnames, std::span<Borrowed> slots) {
     const auto count = static_cast<Py_ssize_t>(slots.size());
-    std::fill(slots.begin(), slots.end(), nullptr);
-    for (Py_ssize_t i = 0; i < std::min(nargs, count); ++i) slots[i] = args[i];
+    std::fill(slots.begin(), slots.end(), Borrowed());
+    for (Py_ssize_t i = 0; i < std::min(nargs, count); ++i) slots[i] = Borrowed(args[i]);
     if (nargs > count) too_many_positional(function, nargs);
 
     if (kwnames != nullptr) {
@@ -76,15 +78,15 @@ void extract_arguments_fastcall(const FunctionDescription& function, PyObject* c
             PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
             const std::ptrdiff_t index = find_parameter(function, keyword);
             if (index < 0) unexpected_keyword(function, keyword);
-            if (slots[index] != nullptr) {
+            if (slots[index]) {
                 throw_error(PyExc_TypeError, std::string(function.name) + "() got multiple values for argument '" +
                                                  function.params[index] + "'");
             }
-            slots[index] = args[nargs + k];
+            slots[index] = Borrowed(args[nargs + k]);
         }
     }
     for (Py_ssize_t i = nargs; i < count; ++i) {
-        if (slots[i] == nullptr) missing_arguments(function, slots);
+        if (!slots[i]) missing_arguments(function, slots);
     }
 }
 
@@ -121,6 +123,45 @@ std::uint64_t extract_u64(PyObject* object, const char* parameter) {
     } catch (Error& error) {
         throw argument_extraction_error(parameter, std::move(error));
     }
+}
+
+namespace {
+
+// Type first, then strides: a wrong type is a TypeError under the parameter's name, strides that
+// cannot be addressed in whole elements are a ValueError naming it.
+Ref extract_array(PyObject* object, int type_number, std::int64_t item, const char* parameter) {
+    try {
+        if (!numpy::is_type_of(object, type_number)) throw conversion_error(object, "PyArray<T, D>");
+    } catch (Error& error) {
+        throw argument_extraction_error(parameter, std::move(error));
+    }
+    numpy::require_element_strides(object, item, parameter);
+    return Ref::borrow(object);
+}
+
+}  // namespace
+
+Ref extract_band(PyObject* object, const char* parameter) {
+    return extract_array(object, numpy::kNpyUShort, sizeof(std::uint16_t), parameter);
+}
+
+Ref extract_output(PyObject* object, const char* parameter) {
+    return extract_array(object, numpy::kNpyFloat, sizeof(float), parameter);
+}
+
+// Every item's type is checked before any item's strides, as one conversion of the whole list.
+std::vector<Ref> extract_band_list(PyObject* object, const char* parameter) {
+    std::vector<Ref> items;
+    try {
+        items = collect_sequence(object);
+        for (const Ref& item : items) {
+            if (!numpy::is_type_of(item.get(), numpy::kNpyUShort)) throw conversion_error(item.get(), "PyArray<T, D>");
+        }
+    } catch (Error& error) {
+        throw argument_extraction_error(parameter, std::move(error));
+    }
+    for (const Ref& item : items) numpy::require_element_strides(item.get(), sizeof(std::uint16_t), parameter);
+    return items;
 }
 
 std::vector<Ref> collect_sequence(PyObject* object) {

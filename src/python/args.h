@@ -16,14 +16,20 @@ struct FunctionDescription {
     std::span<const char* const> params;   // every one positional-or-keyword and required
 };
 
-// Fills `slots` (one per parameter, borrowed from the caller's vector) or throws the binding
+// Fills `slots` (one per parameter, lent by the caller's argument vector) or throws the binding
 // TypeError. Interpreter lock held.
 void extract_arguments_fastcall(const FunctionDescription& function, PyObject* const* args,
-                                Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots);
+                                Py_ssize_t nargs, PyObject* kwnames, std::span<Borrowed> slots);
 
-// The conversions. Each throws the argument error naming `parameter`.
+// The conversions, one per kind of parameter. Each throws the argument error naming `parameter`.
 float extract_f32(PyObject* object, const char* parameter);
 std::uint64_t extract_u64(PyObject* object, const char* parameter);
+// A 2-D uint16 array (a band) or a 2-D float32 array (an output), addressable in whole elements.
+// The result holds the call's own reference for the length of the call.
+Ref extract_band(PyObject* object, const char* parameter);
+Ref extract_output(PyObject* object, const char* parameter);
+// A sequence (not a str) of bands, in order.
+std::vector<Ref> extract_band_list(PyObject* object, const char* parameter);
 
 // An int (or subclass) directly, anything else through its index conversion. Throws the
 // interpreter's own exception unchanged.

@@ -2,12 +2,13 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 
-#include "python/numpy_api.h"
+#include "core/fault.h"
 #include "core/registry.h"
 #include "python/errors.h"
-#include "core/fault.h"
+#include "python/numpy_api.h"
 
 namespace rastrel::borrow {
 namespace {
@@ -86,32 +87,29 @@ void release_mut_shared(void* state, PyObject* array) noexcept {
     }
 }
 
-void destroy_capsule(PyObject* capsule) {
-    const char* name = PyCapsule_GetName(capsule);
-    auto* table = static_cast<BorrowApi*>(PyCapsule_GetPointer(capsule, name));
-    if (table != nullptr) {
-        delete static_cast<BorrowRegistry*>(table->state);
-        delete table;
-    }
-    delete[] name;
+// Called by the interpreter when the capsule dies, possibly while it shuts down: nothing here may
+// raise or call back into Python code.
+void destroy_capsule(PyObject* capsule) noexcept {
+    const std::unique_ptr<const char[]> name(PyCapsule_GetName(capsule));
+    const std::unique_ptr<BorrowApi> table(static_cast<BorrowApi*>(PyCapsule_GetPointer(capsule, name.get())));
+    if (table) std::unique_ptr<BorrowRegistry>(static_cast<BorrowRegistry*>(table->state)).reset();
     PyErr_Clear();
 }
 
 Ref create_capsule() {
-    auto* state = new BorrowRegistry();
-    auto* table = new BorrowApi{kTableVersion, state, acquire_shared, acquire_mut_shared, release_shared,
-                                release_mut_shared};
+    auto state = std::make_unique<BorrowRegistry>();
+    auto table = std::make_unique<BorrowApi>(
+        BorrowApi{kTableVersion, state.get(), acquire_shared, acquire_mut_shared, release_shared, release_mut_shared});
     // The capsule keeps a pointer to its name, so the name must live as long as the capsule.
-    auto* name = new char[std::strlen(kCapsuleName) + 1];
-    std::strcpy(name, kCapsuleName);
-    PyObject* capsule = PyCapsule_New(table, name, destroy_capsule);
-    if (capsule == nullptr) {
-        delete state;
-        delete table;
-        delete[] name;
-        throw_pending();
-    }
-    return Ref::steal(capsule);
+    auto name = std::make_unique<char[]>(std::strlen(kCapsuleName) + 1);
+    std::strcpy(name.get(), kCapsuleName);
+    Ref capsule = Ref::steal(PyCapsule_New(table.get(), name.get(), destroy_capsule));
+    if (!capsule) throw_pending();
+    // From here on the capsule owns all three, and destroy_capsule gives them back.
+    (void)state.release();
+    (void)table.release();
+    (void)name.release();
+    return capsule;
 }
 
 BorrowApi* find_or_create_table() {

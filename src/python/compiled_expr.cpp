@@ -1,39 +1,39 @@
 #include "python/compiled_expr.h"
 
 #include <memory>
-#include <new>
+#include <utility>
 #include <string>
 
+#include "core/expr/opcodes.h"
 #include "python/args.h"
 #include "python/errors.h"
 #include "python/trampoline.h"
-#include "core/expr/opcodes.h"
 
 namespace rastrel::expr {
 namespace {
 
 PyObject* g_type = nullptr;  // guarded by the interpreter lock; never freed
 
-PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
+PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     return trampoline([type]() -> PyObject* {
         const char* name = type->tp_name;
         throw_error(PyExc_TypeError, std::string("No constructor defined for ") + name);
     });
 }
 
-void deallocate(PyObject* self) {
+void deallocate(PyObject* self) noexcept {
     trampoline_unraisable(
         [self] {
             auto* object = reinterpret_cast<CompiledExprObject*>(self);
-            delete[] object->instructions;
-            object->instructions = nullptr;
+            std::unique_ptr<Instruction[]>(std::exchange(object->instructions, nullptr)).reset();
             PyTypeObject* type = Py_TYPE(self);
+#ifndef PYPY_VERSION
+            // Instances of heap types hold a reference to their type since Python 3.8; it goes
+            // once the instance's memory is given back.
+            const Ref type_reference = Ref::steal(reinterpret_cast<PyObject*>(type));
+#endif
             auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
             free(self);
-#ifndef PYPY_VERSION
-            // Instances of heap types hold a reference to their type since Python 3.8.
-            Py_DECREF(type);
-#endif
         },
         self);
 }
@@ -93,16 +93,11 @@ Instruction compile_step(PyObject* element) {
     return step;
 }
 
-PyObject* create_type() {
-    PyObject* type = PyType_FromSpec(&g_spec);
-    if (type == nullptr) return nullptr;
-    PyObject* name = PyUnicode_FromString("CompiledExpr");
-    const int renamed = name != nullptr ? PyObject_SetAttrString(type, "__name__", name) : -1;
-    Py_XDECREF(name);
-    if (renamed < 0) {
-        Py_DECREF(type);
-        return nullptr;
-    }
+Ref create_type() {
+    Ref type = Ref::steal(PyType_FromSpec(&g_spec));
+    if (!type) return type;
+    const Ref name = Ref::steal(PyUnicode_FromString("CompiledExpr"));
+    if (!name || PyObject_SetAttrString(type.get(), "__name__", name.get()) < 0) return Ref();
     return type;
 }
 
@@ -110,15 +105,15 @@ PyObject* create_type() {
 
 PyObject* compiled_expr_type() {
     if (g_type != nullptr) return g_type;
-    PyObject* type = create_type();
-    if (type == nullptr) {
+    Ref type = create_type();
+    if (!type) {
         Error cause = Error::fetch();
         Error error = Error::lazy(PyExc_RuntimeError, "An error occurred while initializing class CompiledExpr");
         Ref value = error.value();
         PyException_SetCause(value.get(), cause.value().release());
         throw error;
     }
-    g_type = type;
+    g_type = type.release();
     return g_type;
 }
 
@@ -150,7 +145,6 @@ Ref compile(PyObject* instructions, PyObject* num_bands) {
     object->instructions = program.release();
     object->length = length;
     object->num_bands = bands;
-    new (&object->users) std::atomic<std::size_t>(0);
     return Ref::steal(self);
 }
 

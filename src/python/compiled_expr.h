@@ -1,14 +1,13 @@
 #pragma once
 // CompiledExpr: the immutable, opaque Python object that compile_expr returns.
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
 
+#include "core/expr/program.h"
 #include "python/python.h"
 #include "python/ref.h"
-#include "core/expr/program.h"
 
 namespace rastrel::expr {
 
@@ -17,9 +16,6 @@ struct CompiledExprObject {
     Instruction* instructions;  // owned; never written after creation
     std::size_t length;
     std::uint64_t num_bands;
-    // Calls currently evaluating this object. Only atomic read-modify-writes touch it, from any
-    // thread that holds the interpreter lock.
-    std::atomic<std::size_t> users;
 
     std::span<const Instruction> program() const noexcept { return {instructions, length}; }
 };

@@ -25,36 +25,34 @@ Error Error::fetch() {
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
     if (type == nullptr) {
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
+        Ref::steal(value).reset();
+        Ref::steal(traceback).reset();
         return lazy(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
     PyErr_NormalizeException(&type, &value, &traceback);
-    // PyPy reports "no traceback" as None rather than as a null pointer.
-    if (traceback == Py_None) {
-        Py_DECREF(traceback);
-        traceback = nullptr;
-    }
-    if (type == panic_exception_type()) {
-        // A fault that crossed Python code (e.g. raised through a callback) resumes as a fault.
-        std::string text = "Unwrapped panic from Python code";
-        if (PyObject* s = PyObject_Str(value)) {
-            text = to_utf8(s);
-            Py_DECREF(s);
-        } else {
-            PyErr_Clear();
-        }
-        std::fputs("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n", stderr);
-        std::fputs("Python stack trace below:\n", stderr);
-        PyErr_Restore(type, value, traceback);
-        PyErr_PrintEx(0);
-        throw Fault(text);
-    }
     Error error;
     error.type_ = Ref::steal(type);
     error.value_ = Ref::steal(value);
     error.traceback_ = Ref::steal(traceback);
+    // PyPy reports "no traceback" as None rather than as a null pointer.
+    if (error.traceback_.get() == Py_None) error.traceback_.reset();
+    if (error.type_.get() == panic_exception_type()) error.resume_panic();
     return error;
+}
+
+// A fault that crossed Python code (e.g. raised through a callback) resumes as a fault.
+void Error::resume_panic() {
+    std::string text = "Unwrapped panic from Python code";
+    if (Ref s = Ref::steal(PyObject_Str(value_.get()))) {
+        text = to_utf8(s.get());
+    } else {
+        PyErr_Clear();
+    }
+    std::fputs("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n", stderr);
+    std::fputs("Python stack trace below:\n", stderr);
+    PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+    PyErr_PrintEx(0);
+    throw Fault(text);
 }
 
 void Error::normalize() {
@@ -78,13 +76,12 @@ Ref Error::value() {
 
 std::string Error::render() {
     // The caller may not hold the lock when a fault is built from an error on its way out.
-    PyGILState_STATE gil = PyGILState_Ensure();
+    const InterpreterLock lock;
     normalize();
     std::string text = "PyErr { type: " + repr_of(type_.get()) + ", value: " + repr_of(value_.get()) +
                        ", traceback: ";
     text += traceback_ ? "Some(" + repr_of(traceback_.get()) + ")" : std::string("None");
     text += " }";
-    PyGILState_Release(gil);
     return text;
 }
 
@@ -100,16 +97,17 @@ void throw_error(PyObject* type, std::string message) { throw Error::lazy(type, 
 
 Error conversion_error(PyObject* object, const char* target) {
     std::string name = "<failed to extract type name>";
-    if (PyObject* qualname = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__")) {
-        if (PyUnicode_Check(qualname)) {
+    const Ref qualname =
+        Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
+    if (qualname) {
+        if (PyUnicode_Check(qualname.get())) {
             Py_ssize_t size = 0;
-            if (const char* utf8 = PyUnicode_AsUTF8AndSize(qualname, &size)) {
+            if (const char* utf8 = PyUnicode_AsUTF8AndSize(qualname.get(), &size)) {
                 name.assign(utf8, static_cast<std::size_t>(size));
             } else {
                 PyErr_Clear();
             }
         }
-        Py_DECREF(qualname);
     } else {
         PyErr_Clear();
     }
@@ -138,26 +136,20 @@ std::string to_utf8(PyObject* text) {
     return std::string(utf8, static_cast<std::size_t>(size));
 }
 
-std::string str_of(PyObject* object) {
-    PyObject* s = PyObject_Str(object);
-    if (s == nullptr) {
+namespace {
+
+std::string text_of(Ref text) {
+    if (!text) {
         PyErr_Clear();
         return "<unprintable>";
     }
-    std::string text = to_utf8(s);
-    Py_DECREF(s);
-    return text;
+    return to_utf8(text.get());
 }
 
-std::string repr_of(PyObject* object) {
-    PyObject* r = PyObject_Repr(object);
-    if (r == nullptr) {
-        PyErr_Clear();
-        return "<unprintable>";
-    }
-    std::string text = to_utf8(r);
-    Py_DECREF(r);
-    return text;
-}
+}  // namespace
+
+std::string str_of(PyObject* object) { return text_of(Ref::steal(PyObject_Str(object))); }
+
+std::string repr_of(PyObject* object) { return text_of(Ref::steal(PyObject_Repr(object))); }
 
 }  // namespace rastrel

@@ -31,6 +31,7 @@ public:
 private:
     Error() = default;
     void normalize();
+    [[noreturn]] void resume_panic();
 
     Ref type_;
     Ref value_;

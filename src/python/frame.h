@@ -7,13 +7,13 @@
 #include <optional>
 #include <utility>
 
-#include "python/borrow.h"
-#include "python/numpy_api.h"
-#include "core/views.h"
-#include "python/gil.h"
 #include "core/kernels/runs.h"
-#include "python/shapes.h"
 #include "core/parallel/traversal.h"
+#include "core/views.h"
+#include "python/borrow.h"
+#include "python/gil.h"
+#include "python/numpy_api.h"
+#include "python/shapes.h"
 
 namespace rastrel::kernels {
 

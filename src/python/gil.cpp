@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/fault.h"
+#include "python/ref.h"
 
 namespace rastrel {
 namespace {
@@ -38,7 +39,7 @@ void drain_deferred_releases() noexcept {
         batch.swap(queue.pending);
         queue.dirty.store(false, std::memory_order_relaxed);
     }
-    for (PyObject* object : batch) Py_DECREF(object);
+    for (PyObject* object : batch) Ref::drop_now(object);
 }
 
 void enter_boundary() {
@@ -52,7 +53,7 @@ void leave_boundary() noexcept { --t_lock_depth; }
 void release_reference(PyObject* object) noexcept {
     if (object == nullptr) return;
     if (t_lock_depth > 0) {
-        Py_DECREF(object);
+        Ref::drop_now(object);
         return;
     }
     DeferredReleases& queue = deferred();

@@ -34,4 +34,17 @@ private:
     PyThreadState* state_;
 };
 
+// Holds the interpreter lock for the guard's lifetime, on a thread that may or may not hold it
+// already; the lock is given back on every exit path, exceptions included.
+class InterpreterLock {
+public:
+    InterpreterLock() noexcept : state_(PyGILState_Ensure()) {}
+    ~InterpreterLock() { PyGILState_Release(state_); }
+    InterpreterLock(const InterpreterLock&) = delete;
+    InterpreterLock& operator=(const InterpreterLock&) = delete;
+
+private:
+    PyGILState_STATE state_;
+};
+
 }  // namespace rastrel

@@ -3,47 +3,23 @@
 #include <cstdint>
 #include <string>
 
-#include "python/numpy_api.h"
-#include "python/args.h"
-#include "python/errors.h"
 #include "core/fault.h"
+#include "core/kernels/formulas.h"
+#include "core/parallel/traversal.h"
+#include "python/args.h"
+#include "python/compiled_expr.h"
+#include "python/errors.h"
+#include "python/executor.h"
+#include "python/frame.h"
+#include "python/numpy_api.h"
 #include "python/python.h"
 #include "python/ref.h"
 #include "python/trampoline.h"
-#include "python/compiled_expr.h"
-#include "python/executor.h"
-#include "core/kernels/formulas.h"
-#include "python/frame.h"
-#include "core/parallel/traversal.h"
 
 namespace rastrel {
 namespace {
 
-// ---------------------------------------------------------------------------------------------
-// Argument conversions shared by the functions.
-
-Ref extract_array(PyObject* object, int type_number, std::int64_t item, const char* parameter) {
-    try {
-        if (!numpy::is_type_of(object, type_number)) throw conversion_error(object, "PyArray<T, D>");
-    } catch (Error& error) {
-        throw argument_extraction_error(parameter, std::move(error));
-    }
-    numpy::require_element_strides(object, item, parameter);
-    return Ref::borrow(object);
-}
-
-Ref extract_band(PyObject* object, const char* parameter) {
-    return extract_array(object, numpy::kNpyUShort, sizeof(std::uint16_t), parameter);
-}
-
-Ref extract_output(PyObject* object, const char* parameter) {
-    return extract_array(object, numpy::kNpyFloat, sizeof(float), parameter);
-}
-
-PyObject* none() {
-    Py_INCREF(Py_None);
-    return Py_None;
-}
+PyObject* none() { return Ref::borrow(Py_None).release(); }
 
 #define RASTREL_PARAMS(function, ...)                                        \
     constexpr const char* k_##function##_params[] = {__VA_ARGS__};           \
@@ -65,53 +41,53 @@ RASTREL_PARAMS(execute_expr_inplace, "expr", "bands", "out_buffer");
 
 // The normalized difference and the ratio: two bands into out_buffer, no coefficient.
 template <const FunctionDescription& kFunction, class Pixel>
-PyObject* two_band_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* two_band_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return trampoline([&] {
-        std::array<PyObject*, 3> slots;
+        std::array<Borrowed, 3> slots;
         extract_arguments_fastcall(kFunction, args, nargs, kwnames, slots);
-        const Ref a = extract_band(slots[0], "band_a");
-        const Ref b = extract_band(slots[1], "band_b");
-        const Ref out = extract_output(slots[2], "out_buffer");
+        const Ref a = extract_band(slots[0].get(), "band_a");
+        const Ref b = extract_band(slots[1].get(), "band_b");
+        const Ref out = extract_output(slots[2].get(), "out_buffer");
         kernels::run_kernel<2>({a.get(), b.get()}, out.get(), Pixel{});
         return none();
     });
 }
 
 PyObject* calculate_adjusted_difference_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                                PyObject* kwnames) {
+                                                PyObject* kwnames) noexcept {
     return trampoline([&] {
-        std::array<PyObject*, 4> slots;
+        std::array<Borrowed, 4> slots;
         extract_arguments_fastcall(k_calculate_adjusted_difference_inplace, args, nargs, kwnames, slots);
-        const Ref a = extract_band(slots[0], "band_a");
-        const Ref b = extract_band(slots[1], "band_b");
-        const float l = extract_f32(slots[2], "l");
-        const Ref out = extract_output(slots[3], "out_buffer");
+        const Ref a = extract_band(slots[0].get(), "band_a");
+        const Ref b = extract_band(slots[1].get(), "band_b");
+        const float l = extract_f32(slots[2].get(), "l");
+        const Ref out = extract_output(slots[3].get(), "out_buffer");
         kernels::run_kernel<2>({a.get(), b.get()}, out.get(), kernels::AdjustedDifference(l));
         return none();
     });
 }
 
-PyObject* calculate_evi_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* calculate_evi_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return trampoline([&] {
-        std::array<PyObject*, 8> slots;
+        std::array<Borrowed, 8> slots;
         extract_arguments_fastcall(k_calculate_evi_inplace, args, nargs, kwnames, slots);
-        const Ref nir = extract_band(slots[0], "nir");
-        const Ref red = extract_band(slots[1], "red");
-        const Ref blue = extract_band(slots[2], "blue");
-        const kernels::EnhancedVegetationIndex evi{extract_f32(slots[3], "g"), extract_f32(slots[4], "c1"),
-                                                   extract_f32(slots[5], "c2"), extract_f32(slots[6], "l")};
-        const Ref out = extract_output(slots[7], "out_buffer");
+        const Ref nir = extract_band(slots[0].get(), "nir");
+        const Ref red = extract_band(slots[1].get(), "red");
+        const Ref blue = extract_band(slots[2].get(), "blue");
+        const kernels::EnhancedVegetationIndex evi{extract_f32(slots[3].get(), "g"), extract_f32(slots[4].get(), "c1"),
+                                                   extract_f32(slots[5].get(), "c2"), extract_f32(slots[6].get(), "l")};
+        const Ref out = extract_output(slots[7].get(), "out_buffer");
         kernels::run_kernel<3>({nir.get(), red.get(), blue.get()}, out.get(), evi);
         return none();
     });
 }
 
-PyObject* calculate_normalized_difference(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* calculate_normalized_difference(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return trampoline([&] {
-        std::array<PyObject*, 2> slots;
+        std::array<Borrowed, 2> slots;
         extract_arguments_fastcall(k_calculate_normalized_difference, args, nargs, kwnames, slots);
-        const Ref a = extract_band(slots[0], "band_a");
-        const Ref b = extract_band(slots[1], "band_b");
+        const Ref a = extract_band(slots[0].get(), "band_a");
+        const Ref b = extract_band(slots[1].get(), "band_b");
         const numpy::ArrayObject* shape = numpy::as_array(a.get());
         Ref out = numpy::new_float32_zeros(shape->dimensions[0], shape->dimensions[1]);
         kernels::run_kernel<2>({a.get(), b.get()}, out.get(), kernels::NormalizedDifference{}, kernels::Output::kNew);
@@ -119,19 +95,19 @@ PyObject* calculate_normalized_difference(PyObject*, PyObject* const* args, Py_s
     });
 }
 
-PyObject* compile_expr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* compile_expr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return trampoline([&] {
-        std::array<PyObject*, 2> slots;
+        std::array<Borrowed, 2> slots;
         extract_arguments_fastcall(k_compile_expr, args, nargs, kwnames, slots);
-        return expr::compile(slots[0], slots[1]).release();
+        return expr::compile(slots[0].get(), slots[1].get()).release();
     });
 }
 
-PyObject* execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return trampoline([&] {
-        std::array<PyObject*, 3> slots;
+        std::array<Borrowed, 3> slots;
         extract_arguments_fastcall(k_execute_expr_inplace, args, nargs, kwnames, slots);
-        expr::execute(slots[0], slots[1], slots[2]);
+        expr::execute(slots[0].get(), slots[1].get(), slots[2].get());
         return none();
     });
 }
@@ -235,6 +211,6 @@ PyObject* make_module() {
 }  // namespace
 }  // namespace rastrel
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_rastrel() {
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_rastrel() noexcept {
     return rastrel::trampoline([] { return rastrel::make_module(); });
 }

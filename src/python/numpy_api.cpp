@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "python/errors.h"
 #include "core/fault.h"
+#include "python/errors.h"
 
 namespace rastrel::numpy {
 namespace {

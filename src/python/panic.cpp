@@ -1,5 +1,7 @@
 #include "python/panic.h"
 
+#include "python/ref.h"
+
 namespace rastrel {
 namespace {
 
@@ -17,25 +19,19 @@ PyObject* g_panic_type = nullptr;  // guarded by the interpreter lock
 
 PyObject* panic_exception_type() noexcept {
     if (g_panic_type != nullptr) return g_panic_type;
-    PyObject* type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
-                                               PyExc_BaseException, nullptr);
-    if (type == nullptr) return nullptr;
+    Ref type = Ref::steal(
+        PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr));
+    if (!type) return nullptr;
     // Creating a class can run Python code; if another thread stored one meanwhile, it wins.
-    if (g_panic_type != nullptr) {
-        Py_DECREF(type);
-        return g_panic_type;
-    }
-    g_panic_type = type;
-    return type;
+    if (g_panic_type == nullptr) g_panic_type = type.release();
+    return g_panic_type;
 }
 
 void restore_panic(const char* message) noexcept {
     PyObject* type = panic_exception_type();
     if (type == nullptr) return;  // the class could not be made; its own error stays pending
-    PyObject* text = PyUnicode_FromString(message);
-    if (text == nullptr) return;
-    PyErr_SetObject(type, text);
-    Py_DECREF(text);
+    const Ref text = Ref::steal(PyUnicode_FromString(message));
+    if (text) PyErr_SetObject(type, text.get());
 }
 
 }  // namespace rastrel

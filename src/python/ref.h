@@ -1,5 +1,7 @@
 #pragma once
-// The owning handle for interpreter objects: the only place reference counts change.
+// The handles for interpreter objects, and the only place reference counts change: `Ref` owns
+// one reference, `Borrowed` names an object that someone else keeps alive for as long as the
+// handle is used (an argument of the current call, an item of a tuple being read).
 #include <utility>
 
 #include "python/gil.h"
@@ -25,6 +27,7 @@ public:
     }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
+    // May run on a thread that gave up the interpreter lock: the release is then queued.
     ~Ref() { release_reference(object_); }
 
     PyObject* get() const noexcept { return object_; }
@@ -34,8 +37,26 @@ public:
     Ref clone() const noexcept { return borrow(object_); }
     void reset(PyObject* owned = nullptr) noexcept { release_reference(std::exchange(object_, owned)); }
 
+    // Drops one reference at once. Interpreter lock held by this thread; used by the release
+    // queue, which decides when that is the case.
+    static void drop_now(PyObject* object) noexcept { Py_XDECREF(object); }
+
 private:
     explicit Ref(PyObject* object) noexcept : object_(object) {}
+    PyObject* object_ = nullptr;
+};
+
+class Borrowed {
+public:
+    constexpr Borrowed() noexcept = default;
+    constexpr explicit Borrowed(PyObject* object) noexcept : object_(object) {}
+
+    PyObject* get() const noexcept { return object_; }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+    // A reference of our own, for keeping the object beyond what its lender guarantees.
+    Ref own() const noexcept { return Ref::borrow(object_); }
+
+private:
     PyObject* object_ = nullptr;
 };
 

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "python/numpy_api.h"
 #include "python/errors.h"
+#include "python/numpy_api.h"
 
 namespace rastrel {
 namespace {

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <exception>
 
-#include "python/errors.h"
 #include "core/fault.h"
+#include "python/errors.h"
 #include "python/panic.h"
 
 namespace rastrel::detail {

@@ -16,12 +16,12 @@
 #include <type_traits>
 #include <vector>
 
-#include "core/fault.h"
-#include "check.h"
 #include "core/expr/block_evaluator.h"
 #include "core/expr/evaluator.h"
 #include "core/expr/register_program.h"
+#include "core/fault.h"
 #include "core/parallel/pool.h"
+#include "check.h"
 
 using namespace rastrel;
 

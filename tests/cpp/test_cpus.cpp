@@ -7,8 +7,8 @@
 #include <fstream>
 #include <string>
 
-#include "check.h"
 #include "core/parallel/cpus.h"
+#include "check.h"
 
 namespace fs = std::filesystem;
 using rastrel::parallel::available_parallelism;

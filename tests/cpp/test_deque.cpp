@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "check.h"
 #include "core/parallel/deque.h"
+#include "check.h"
 #include "watchdog.h"
 
 using rastrel::parallel::JobRef;

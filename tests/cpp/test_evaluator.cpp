@@ -14,12 +14,12 @@
 
 #include <math.h>
 
-#include "core/fault.h"
-#include "check.h"
+#include "core/epsilon.h"
 #include "core/expr/evaluator.h"
 #include "core/expr/opcodes.h"
 #include "core/expr/program.h"
-#include "core/epsilon.h"
+#include "core/fault.h"
+#include "check.h"
 
 using namespace rastrel;
 

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "core/fault.h"
-#include "check.h"
 #include "core/parallel/cpus.h"
 #include "core/parallel/traversal.h"
+#include "check.h"
 #include "watchdog.h"
 
 using namespace rastrel;

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "core/fault.h"
-#include "check.h"
 #include "core/parallel/traversal.h"
+#include "check.h"
 
 using namespace rastrel;
 using namespace rastrel::parallel;

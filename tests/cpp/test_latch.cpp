@@ -3,8 +3,8 @@
 #include <atomic>
 #include <thread>
 
-#include "check.h"
 #include "core/parallel/latch.h"
+#include "check.h"
 #include "watchdog.h"
 
 using rastrel::parallel::CoreLatch;

@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "core/fault.h"
-#include "check.h"
 #include "core/parallel/cpus.h"
 #include "core/parallel/pool.h"
+#include "check.h"
 #include "watchdog.h"
 
 using namespace rastrel::parallel;

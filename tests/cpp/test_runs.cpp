@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "check.h"
 #include "core/epsilon.h"
 #include "core/kernels/runs.h"
+#include "check.h"
 
 using namespace rastrel;
 using namespace rastrel::kernels;

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "core/fault.h"
-#include "check.h"
 #include "core/parallel/traversal.h"
+#include "check.h"
 #include "watchdog.h"
 
 using namespace rastrel::parallel;

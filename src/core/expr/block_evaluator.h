@@ -10,10 +10,10 @@
 #include <span>
 #include <vector>
 
-#include "core/views.h"
 #include "core/expr/block_runs.h"
 #include "core/expr/program.h"
 #include "core/expr/register_program.h"
+#include "core/views.h"
 
 namespace rastrel {
 

@@ -10,10 +10,10 @@
 
 #include <math.h>
 
-#include "core/views.h"
+#include "core/epsilon.h"
 #include "core/expr/opcodes.h"
 #include "core/expr/program.h"
-#include "core/epsilon.h"
+#include "core/views.h"
 
 namespace rastrel {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "core/views.h"
 #include "core/expr/opcodes.h"
+#include "core/views.h"
 
 namespace rastrel {
 

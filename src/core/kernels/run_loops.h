@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <utility>
 
-#include "core/views.h"
 #include "core/kernels/runs.h"
+#include "core/views.h"
 
 namespace rastrel::kernels::detail {
 

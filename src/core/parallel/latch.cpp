@@ -1,6 +1,6 @@
 #include "core/parallel/latch.h"
 
-#include "core/parallel/pool.h"
+#include "core/parallel/sleep.h"
 
 namespace rastrel::parallel {
 
@@ -29,9 +29,9 @@ void LockLatch::wait_and_reset() noexcept {
 }
 
 void SpinLatch::set() noexcept {
-    WorkerPool* const pool = pool_;
+    Sleep* const sleep = sleep_;
     const std::size_t owner = owner_;
-    if (core_.set()) pool->sleep().wake_specific_thread(owner);
+    if (core_.set()) sleep->wake_specific_thread(owner);
 }
 
 }  // namespace rastrel::parallel

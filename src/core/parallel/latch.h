@@ -7,7 +7,7 @@
 
 namespace rastrel::parallel {
 
-class WorkerPool;
+class Sleep;
 
 // A flag under a mutex, for waiters that should block without spinning: a thread outside the
 // pool waiting for the job it handed in, and pool set-up waiting for each worker to start.
@@ -61,7 +61,7 @@ private:
 // The latch of a forked half: owned by the worker that forked it, which waits by working.
 class SpinLatch {
 public:
-    SpinLatch(WorkerPool& pool, std::size_t owner) noexcept : pool_(&pool), owner_(owner) {}
+    SpinLatch(Sleep& sleep, std::size_t owner) noexcept : sleep_(&sleep), owner_(owner) {}
 
     bool probe() const noexcept { return core_.probe(); }
     CoreLatch& core() noexcept { return core_; }
@@ -71,7 +71,7 @@ public:
 
 private:
     CoreLatch core_;
-    WorkerPool* pool_;
+    Sleep* sleep_;
     std::size_t owner_;
 };
 

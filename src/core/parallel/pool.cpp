@@ -205,11 +205,12 @@ int WorkerPool::start_thread(std::shared_ptr<WorkerPool> self, std::size_t index
     rc = set_stack_size(&attr);
     if (rc == 0) rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     if (rc == 0) {
-        auto* args = new StartArgs{std::move(self), index, processor};
+        auto args = std::make_unique<StartArgs>(StartArgs{std::move(self), index, processor});
         pthread_t thread;
         // Relaxed: replaced only by tests, before they create a pool.
-        rc = detail::thread_start.load(std::memory_order_relaxed)(&thread, &attr, &WorkerPool::thread_main, args);
-        if (rc != 0) delete args;
+        rc = detail::thread_start.load(std::memory_order_relaxed)(&thread, &attr, &WorkerPool::thread_main, args.get());
+        // A started thread owns its arguments from here on; thread_main takes them over.
+        if (rc == 0) (void)args.release();
     }
     pthread_attr_destroy(&attr);
     return rc;

@@ -192,7 +192,7 @@ unit_result_t<Op, WorkerThread&, bool> WorkerPool::in_worker_cold(Op& op) {
 template <class Op>
 unit_result_t<Op, WorkerThread&, bool> WorkerPool::in_worker_cross(WorkerThread& current, Op& op) {
     auto body = [&op](bool injected) { return invoke_unit(op, *WorkerThread::current(), injected); };
-    SpinLatch latch(current.pool(), current.index());
+    SpinLatch latch(current.pool().sleep(), current.index());
     StackJob<SpinLatch, decltype(body)> job(latch, body);
     inject(job.as_job_ref());
     current.wait_until(latch.core());
@@ -207,7 +207,7 @@ std::pair<unit_result_t<A, bool>, unit_result_t<B, bool>> WorkerPool::join_conte
 template <class A, class B>
 std::pair<unit_result_t<A, bool>, unit_result_t<B, bool>> WorkerPool::join_on(WorkerThread& w, bool injected,
                                                                               A& a, B& b) {
-    SpinLatch latch(*this, w.index());
+    SpinLatch latch(sleep_, w.index());
     StackJob<SpinLatch, B> job_b(latch, b);
     const JobRef ref_b = job_b.as_job_ref();
     w.push(ref_b);

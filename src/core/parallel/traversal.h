@@ -12,9 +12,9 @@
 #include <tuple>
 #include <utility>
 
-#include "core/views.h"
 #include "core/parallel/pool.h"
 #include "core/parallel/zip.h"
+#include "core/views.h"
 
 namespace rastrel::parallel {
 
@@ -163,15 +163,6 @@ void par_for_each(WorkerPool& pool, const Zip<Parts...>& z, const F& f) {
 template <class... Parts, class F>
 void par_for_each(const Zip<Parts...>& z, const F& f) {
     par_for_each(current_pool(), z, f);
-}
-
-// As par_for_each, but each final piece goes whole to visit(piece), which walks it in its own
-// way (for example in runs of pixels rather than one at a time). Pieces are cut exactly as for
-// par_for_each; visit must be safe to call from several threads at once.
-template <class... Parts, class Visit>
-void par_for_each_piece(const Zip<Parts...>& z, const Visit& visit) {
-    PoolExecutor exec(current_pool());
-    bridge_pieces(exec, z, visit);
 }
 
 }  // namespace rastrel::parallel
