@@ -2,6 +2,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <tuple>
 
 #include "core/fault.h"
 #include "core/kernels/formulas.h"
@@ -39,45 +40,27 @@ RASTREL_PARAMS(execute_expr_inplace, "expr", "bands", "out_buffer");
 // Function bodies. Each binds, converts in parameter order, then works; locals are destroyed in
 // reverse, so the output's reference goes first and the inputs' last.
 
-// The normalized difference and the ratio: two bands into out_buffer, no coefficient.
-template <const FunctionDescription& kFunction, class Pixel>
-PyObject* two_band_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+template <std::size_t N>
+std::array<PyObject*, N> pointers(const std::array<Ref, N>& refs) noexcept {
+    std::array<PyObject*, N> out;
+    for (std::size_t i = 0; i < N; ++i) out[i] = refs[i].get();
+    return out;
+}
+
+// The fixed indices that write into out_buffer: N bands, then C float32 coefficients in the
+// order of the Pixel's constructor, then the output.
+template <const FunctionDescription& kFunction, class Pixel, std::size_t N, std::size_t C>
+PyObject* band_index_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return trampoline([&] {
-        std::array<Borrowed, 3> slots;
+        const auto& params = kFunction.params;
+        std::array<Borrowed, N + C + 1> slots;
         extract_arguments_fastcall(kFunction, args, nargs, kwnames, slots);
-        const Ref a = extract_band(slots[0].get(), "band_a");
-        const Ref b = extract_band(slots[1].get(), "band_b");
-        const Ref out = extract_output(slots[2].get(), "out_buffer");
-        kernels::run_kernel<2>({a.get(), b.get()}, out.get(), Pixel{});
-        return none();
-    });
-}
-
-PyObject* calculate_adjusted_difference_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                                PyObject* kwnames) noexcept {
-    return trampoline([&] {
-        std::array<Borrowed, 4> slots;
-        extract_arguments_fastcall(k_calculate_adjusted_difference_inplace, args, nargs, kwnames, slots);
-        const Ref a = extract_band(slots[0].get(), "band_a");
-        const Ref b = extract_band(slots[1].get(), "band_b");
-        const float l = extract_f32(slots[2].get(), "l");
-        const Ref out = extract_output(slots[3].get(), "out_buffer");
-        kernels::run_kernel<2>({a.get(), b.get()}, out.get(), kernels::AdjustedDifference(l));
-        return none();
-    });
-}
-
-PyObject* calculate_evi_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return trampoline([&] {
-        std::array<Borrowed, 8> slots;
-        extract_arguments_fastcall(k_calculate_evi_inplace, args, nargs, kwnames, slots);
-        const Ref nir = extract_band(slots[0].get(), "nir");
-        const Ref red = extract_band(slots[1].get(), "red");
-        const Ref blue = extract_band(slots[2].get(), "blue");
-        const kernels::EnhancedVegetationIndex evi{extract_f32(slots[3].get(), "g"), extract_f32(slots[4].get(), "c1"),
-                                                   extract_f32(slots[5].get(), "c2"), extract_f32(slots[6].get(), "l")};
-        const Ref out = extract_output(slots[7].get(), "out_buffer");
-        kernels::run_kernel<3>({nir.get(), red.get(), blue.get()}, out.get(), evi);
+        std::array<Ref, N> bands;
+        for (std::size_t i = 0; i < N; ++i) bands[i] = extract_band(slots[i].get(), params[i]);
+        std::array<float, C> coefficients{};
+        for (std::size_t i = 0; i < C; ++i) coefficients[i] = extract_f32(slots[N + i].get(), params[N + i]);
+        const Ref out = extract_output(slots[N + C].get(), params[N + C]);
+        kernels::run_kernel<N>(pointers(bands), out.get(), std::make_from_tuple<Pixel>(coefficients));
         return none();
     });
 }
@@ -125,13 +108,13 @@ constexpr int kFastcallKeywords = METH_FASTCALL | METH_KEYWORDS;
 // In registration order. Each doc text is the interpreter's text signature and nothing more.
 PyMethodDef g_functions[] = {
     {"calculate_normalized_difference_inplace",
-     fastcall<two_band_inplace<k_calculate_normalized_difference_inplace, kernels::NormalizedDifference>>(),
+     fastcall<band_index_inplace<k_calculate_normalized_difference_inplace, kernels::NormalizedDifference, 2, 0>>(),
      kFastcallKeywords, "calculate_normalized_difference_inplace(band_a, band_b, out_buffer)\n--\n\n"},
-    {"calculate_ratio_inplace", fastcall<two_band_inplace<k_calculate_ratio_inplace, kernels::Ratio>>(), kFastcallKeywords,
+    {"calculate_ratio_inplace", fastcall<band_index_inplace<k_calculate_ratio_inplace, kernels::Ratio, 2, 0>>(), kFastcallKeywords,
      "calculate_ratio_inplace(band_a, band_b, out_buffer)\n--\n\n"},
-    {"calculate_adjusted_difference_inplace", fastcall<calculate_adjusted_difference_inplace>(), kFastcallKeywords,
+    {"calculate_adjusted_difference_inplace", fastcall<band_index_inplace<k_calculate_adjusted_difference_inplace, kernels::AdjustedDifference, 2, 1>>(), kFastcallKeywords,
      "calculate_adjusted_difference_inplace(band_a, band_b, l, out_buffer)\n--\n\n"},
-    {"calculate_evi_inplace", fastcall<calculate_evi_inplace>(), kFastcallKeywords,
+    {"calculate_evi_inplace", fastcall<band_index_inplace<k_calculate_evi_inplace, kernels::EnhancedVegetationIndex, 3, 4>>(), kFastcallKeywords,
      "calculate_evi_inplace(nir, red, blue, g, c1, c2, l, out_buffer)\n--\n\n"},
     {"calculate_normalized_difference", fastcall<calculate_normalized_difference>(), kFastcallKeywords,
      "calculate_normalized_difference(band_a, band_b)\n--\n\n"},
