@@ -13,12 +13,13 @@ first band, and other bands chunked differently are rechunked to match.
 from __future__ import annotations
 
 from collections.abc import Mapping
-from typing import Any, Optional, Union
+from typing import Any, Optional, Union, cast
 
 import dask.array as da
 import numpy as np
 from numpy.typing import ArrayLike
 
+from . import _xarray
 from .formula import Formula, compile
 
 _FLOAT32 = np.dtype(np.float32)
@@ -31,9 +32,12 @@ def _evaluate_block(formula: Formula, *blocks: np.ndarray[Any, Any]) -> np.ndarr
 def evaluate(formula: Union[Formula, str], bands: Optional[Mapping[str, Any]] = None, /,
              **named: Any) -> da.Array:
     """The lazy float32 result of `formula` (a Formula, a formula's text or an index name)
-    over the bands given by name. Extra names are ignored."""
+    over the bands given by name. Extra names are ignored. xarray bands (or a Dataset of them)
+    give a dask-backed DataArray on the bands' grid."""
     if not isinstance(formula, Formula):
         formula = compile(formula)
+    if _xarray.involved(bands, named):
+        return cast(da.Array, _xarray.evaluate(formula, bands, named, {}, lazy=True))
     given = dict(bands or {})
     given.update(named)
     missing = [name for name in formula.bands if name not in given]

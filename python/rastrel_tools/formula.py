@@ -11,14 +11,14 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Mapping, Sequence
 from types import MappingProxyType
-from typing import Any, Optional, Union
+from typing import Any, Optional, Union, cast
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 import rastrel
 
-from . import _kernels
+from . import _kernels, _xarray
 from ._parser import Band, Binary, FormulaError, NameResolver, Node, Number
 from ._parser import check_band_names, parse
 from .indices import INDICES, SpectralIndex, lookup
@@ -165,6 +165,11 @@ class Formula:
         None."""
         return self._kernel.name if self._kernel is not None else None
 
+    @property
+    def __name__(self) -> str:
+        """The index's name, or "formula": what `xarray.apply_ufunc` and dask name tasks by."""
+        return self._index.name if self._index is not None else "formula"
+
     def __repr__(self) -> str:
         if self._index is not None:
             return f"<Formula {self._index.name}: {self._text!r}, bands={self._bands!r}>"
@@ -184,6 +189,9 @@ class Formula:
         as keywords (extra names are ignored; a band called "out" must come in the mapping).
         Bands are uint16 arrays of one shape, 2-D or stacks of 2-D rasters (..., rows, cols);
         the result is float32 of that shape, written into `out` if given."""
+        if _xarray.involved(bands, named):
+            return cast(NDArray[np.float32],
+                        _xarray.evaluate(self, bands, named, {"out": out}, lazy=False))
         given = dict(bands or {})
         given.update(named)
         missing = [name for name in self._bands if name not in given]
@@ -198,6 +206,9 @@ class Formula:
         if len(bands) != len(self._bands):
             raise TypeError(f"expected {len(self._bands)} bands ({', '.join(self._bands)}), "
                             f"got {len(bands)}")
+        if any(_xarray.is_xarray(band) for band in bands):
+            return cast(NDArray[np.float32], _xarray.evaluate(
+                self, None, dict(zip(self._bands, bands)), {"out": out}, lazy=False))
         arrays = [_as_band(name, value) for name, value in zip(self._bands, bands)]
         shape = _common_shape(self._bands, arrays, out)
         if out is None:
@@ -219,7 +230,7 @@ def _restore(text: str, bands: tuple[str, ...], constants: dict[str, float],
 
 
 def _as_band(name: str, value: ArrayLike) -> Plane:
-    if hasattr(value, "__dask_graph__"):
+    if _xarray.is_dask(value):
         raise TypeError(f"band {name!r} is a dask array: use rastrel_tools.dask.evaluate, "
                         "which evaluates block by block")
     array = np.asarray(value)
