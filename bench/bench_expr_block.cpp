@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
     parallel::set_up_global_pool();
 
     std::vector<const BlockRuns*> copies;
-    for (const InstructionSet isa : {InstructionSet::sse2, InstructionSet::avx2, InstructionSet::avx512}) {
+    for (const Isa isa : kAllIsas) {
         if (const BlockRuns* runs = block_runs_for(isa)) copies.push_back(runs);
     }
     std::mt19937 rng(1);

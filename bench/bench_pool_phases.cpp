@@ -103,7 +103,7 @@ private:
             const Clock::time_point start = Clock::now();
             const auto& parts = piece.parts();
             const std::uint16_t* const bands[] = {std::get<1>(parts).data, std::get<2>(parts).data};
-            run(pixel, std::get<0>(parts).data, bands, piece.size(), kernels::Stores::kCached);
+            run(pixel, std::get<0>(parts).data, bands, piece.size(), Stores::kCached);
             const std::size_t slot = pieces_used_.fetch_add(1, std::memory_order_relaxed);
             if (slot < pieces_.size())
                 pieces_[slot] = {parallel::WorkerThread::current()->index(), start, Clock::now()};

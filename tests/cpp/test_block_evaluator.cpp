@@ -187,15 +187,15 @@ std::pair<std::size_t, std::size_t> random_shape(Rng& rng) {
 // them.
 struct Variant {
     const BlockRuns* runs;
-    BlockProgram::Stores stores;
+    Stores stores;
 };
 
 std::vector<Variant> variants() {
     std::vector<Variant> all;
-    for (const InstructionSet isa : {InstructionSet::sse2, InstructionSet::avx2, InstructionSet::avx512}) {
+    for (const Isa isa : kAllIsas) {
         const BlockRuns* runs = block_runs_for(isa);
         if (runs == nullptr) continue;
-        for (const auto stores : {BlockProgram::Stores::cached, BlockProgram::Stores::streaming}) all.push_back({runs, stores});
+        for (const auto stores : {Stores::kCached, Stores::kStreaming}) all.push_back({runs, stores});
     }
     return all;
 }
@@ -227,7 +227,7 @@ void test_random_programs_match_the_reference() {
             OutStore each(rows, cols, out_layout);
             BlockProgram(lowered, scene.views, each.view, *v.runs, v.stores).evaluate(0, 0, rows, cols);
             CHECK_EQ(mismatches(each, want), std::size_t{0},
-                     context() << ", " << v.runs->isa << (v.stores == BlockProgram::Stores::streaming ? " streaming" : ""));
+                     context() << ", " << v.runs->isa << (v.stores == Stores::kStreaming ? " streaming" : ""));
         }
         pixels += rows * cols;
     }

@@ -200,22 +200,20 @@ void check_copy(const RunTable& table) {
 
 int main() {
     int ran = 0;
-    for (const Isa isa : {Isa::kSse2, Isa::kAvx2, Isa::kAvx512}) {
+    const RunTable* widest = nullptr;  // the instruction sets come narrowest first
+    for (const Isa isa : kAllIsas) {
         const RunTable* table = run_table(isa);
         if (table == nullptr) {
-            std::printf("skipped: this processor lacks the %s copy\n",
-                        isa == Isa::kAvx2 ? "avx2" : (isa == Isa::kAvx512 ? "avx512" : "sse2"));
+            std::printf("skipped: this build or processor lacks the %s copy\n", isa_name(isa));
             continue;
         }
         check_copy(*table);
         std::printf("checked: %s\n", table->isa);
+        widest = table;
         ++ran;
     }
-    CHECK_MSG(run_table(Isa::kSse2) != nullptr, "the baseline is always there");
-    const RunTable* widest = run_table(Isa::kAvx512);
-    if (widest == nullptr) widest = run_table(Isa::kAvx2);
-    if (widest == nullptr) widest = run_table(Isa::kSse2);
+    CHECK_MSG(run_table(Isa::kPortable) != nullptr, "the portable copy is always there");
     CHECK_MSG(&runs() == widest, "chosen " << runs().isa << ", widest " << widest->isa);
-    std::printf("chosen at run time: %s (%d of 3 copies checked)\n", runs().isa, ran);
+    std::printf("chosen at run time: %s (%d copies checked)\n", runs().isa, ran);
     return check::exit_code();
 }

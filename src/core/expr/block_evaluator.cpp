@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "core/fault.h"
-#include "core/kernels/runs.h"
 #include "core/parallel/traversal.h"
 
 namespace rastrel {
@@ -177,7 +176,7 @@ BlockProgram::BlockProgram(const RegisterProgram& program, std::span<const BandV
       out_aligned_(is_aligned(out.data)),
       // Runs follow the output's unit stride, so that a column-major output is written in place.
       transposed_(out.rows > 1 && out.cols > 1 && out.col_stride != 1 && out.row_stride == 1),
-      streaming_(stores == Stores::streaming) {
+      streaming_(stores == Stores::kStreaming) {
     if (transposed_) out_ = transpose(out_);
     bands_.reserve(program.bands.size());
     for (const std::uint64_t k : program.bands) {
@@ -231,10 +230,7 @@ void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandView
     if (out.rows == 0 || out.cols == 0) return;
     if (const auto fault = validate(prog, bands, out.rows, out.cols)) raise_eval_fault(fault->fault);
     // The fixed kernels' threshold: streaming only far above what the caches hold.
-    const auto stores = kernels::stores_for(out.rows * out.cols * sizeof(float)) == kernels::Stores::kStreaming
-                            ? BlockProgram::Stores::streaming
-                            : BlockProgram::Stores::cached;
-    const BlockProgram program(lower(prog), bands, out, runs, stores);
+    const BlockProgram program(lower(prog), bands, out, runs, stores_for(out.rows * out.cols * sizeof(float)));
     const auto whole = parallel::zip(parallel::Indices{0, 0, out.rows, out.cols}, out);
     parallel::bridge_pieces(exec, whole, [&program](const auto& piece) {
         const parallel::Indices& at = std::get<0>(piece.parts());

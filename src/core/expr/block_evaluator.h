@@ -21,14 +21,10 @@ namespace rastrel {
 // and the output are reached, and along which axis runs go. Shared read-only by all pieces.
 class BlockProgram {
 public:
-    // Streaming stores bypass the caches: worth it only for an output far larger than they are,
-    // which nothing reads back soon and whose lines need not be fetched before being written.
-    enum class Stores { cached, streaming };
-
     // `program` must read only bands that `bands` holds, each covering the output's extent
     // (validate() found no fault). Allocates.
     BlockProgram(const RegisterProgram& program, std::span<const BandView> bands, const OutputView& out,
-                 const BlockRuns& runs = block_runs(), Stores stores = Stores::cached);
+                 const BlockRuns& runs = block_runs(), Stores stores = Stores::kCached);
 
     // Evaluates rows [row0, row0 + rows) x columns [col0, col0 + cols) of the output, a rectangle
     // inside it. Thread-safe: pieces may run at once on different threads. Allocates once per

@@ -1,6 +1,6 @@
 #pragma once
 // The loops the block evaluator runs, one per step kind and operand kinds, each compiled once
-// per instruction set. The build stays portable (baseline x86-64); the widest copy the processor
+// per instruction set (core/isa.h). The build stays portable; the widest copy the processor
 // supports is chosen at first use. IEEE operations round the same at every vector width, and pow
 // calls the C library's scalar powf per element in every copy, so all copies are bit-identical.
 // Interpreter-free.
@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "core/expr/opcodes.h"
+#include "core/isa.h"
 
 namespace rastrel {
 
@@ -32,18 +33,20 @@ struct BlockRuns {
     // push copies a). `full` gives the copy for n == kRunLength exactly, unrolled for that
     // length; otherwise the one for any n < kRunLength.
     RunFn (*pick)(OpCode op, OperandKind a, OperandKind b, bool full);
-    // Writes `from` to `to` past the caches: `to` aligned to 64 bytes, n a multiple of 16.
+    // Writes `from` to `to` past the caches where the copy can (IsaCopies::streams), else
+    // through them: `to` aligned to 64 bytes, n a multiple of 16.
     void (*stream)(float* to, const float* from, std::size_t n);
     // Orders this thread's streamed stores before what it does next.
     void (*fence)();
 };
 
-enum class InstructionSet { sse2, avx2, avx512 };
-
-// The copy for `isa`, or nullptr when this processor (or its operating system) lacks it.
-const BlockRuns* block_runs_for(InstructionSet isa) noexcept;
+// The copy for `isa`, or nullptr when this build or this processor lacks it.
+inline const BlockRuns* block_runs_for(Isa isa) noexcept {
+    const IsaCopies* copies = isa_copies(isa);
+    return copies == nullptr ? nullptr : copies->blocks;
+}
 
 // The widest copy this processor supports, decided at the first call.
-const BlockRuns& block_runs() noexcept;
+inline const BlockRuns& block_runs() noexcept { return *widest_copies().blocks; }
 
 }  // namespace rastrel

@@ -1,8 +1,8 @@
 #pragma once
-// The loops behind every copy of a run (runs.h). Included only by the per-instruction-set
-// sources: each inlines these into functions compiled for its own target, where the compiler
-// vectorises them at that width. Nothing here may name an instruction-set intrinsic; what differs
-// between targets (the streaming store) comes in through the `Target` policy.
+// The loops behind every copy of a run (runs.h). Included only by the per-target sources
+// (targets/): each inlines these into functions compiled for its own instruction set, where the
+// compiler vectorises them at that width. Nothing here may name an instruction-set intrinsic;
+// what differs between targets (the streaming store) comes in through the `Target` policy.
 #include <array>
 #include <cstddef>
 #include <cstdint>

@@ -1,0 +1,78 @@
+#pragma once
+// How a per-target source builds its copy of every loop family. Each source in this directory
+// defines a target policy and expands RASTREL_TARGET_COPIES once:
+//
+//   struct Avx2 {
+//       static constexpr Isa kIsa = Isa::kAvx2;
+//       static constexpr bool kStreams = true;             // stream() bypasses the caches
+//       static constexpr std::size_t kVectorBytes = 32;
+//       static void stream(float* __restrict to, const float* __restrict from, std::size_t n) noexcept;
+//       static void fence() noexcept;                      // orders the streamed stores
+//   };
+//   RASTREL_TARGET_COPIES(kAvx2, Avx2, gnu::target("avx2"))
+//
+// The last arguments are the attributes of every entry point, empty for the build's baseline.
+// The loops themselves are templates inlined into those entry points, so the compiler vectorises
+// each at the width of its target; anything else the entry points call stays compiled for the
+// baseline, and no code of a wider instruction set can leak into a function that runs before
+// the processor's support is known. stream() takes a 64-byte aligned `to` and n a multiple of 16.
+//
+// A new family of loops gets one member in IsaCopies, its entry points in the macro, and
+// nothing in the per-target sources.
+#include <cstddef>
+#include <cstdint>
+
+#include "core/expr/block_loops.h"
+#include "core/isa.h"
+#include "core/kernels/run_loops.h"
+#include "core/kernels/runs.h"
+
+namespace rastrel::targets {
+
+extern const IsaCopies kPortable;
+#if defined(__x86_64__)
+extern const IsaCopies kSse2;
+extern const IsaCopies kAvx2;
+extern const IsaCopies kAvx512;
+#endif
+
+}  // namespace rastrel::targets
+
+#define RASTREL_TARGET_COPIES(variable, Target, ...)                                                              \
+    namespace {                                                                                                   \
+    struct Target##Entries {                                                                                      \
+        template <class Pixel, std::size_t N>                                                                     \
+        [[__VA_ARGS__]] static void kernel(const Pixel& pixel, float* out, const std::uint16_t* const* bands,    \
+                                           std::size_t n, Stores stores) noexcept {                               \
+            kernels::detail::run_loop<Target, Pixel, N>(pixel, out, bands, n, stores);                            \
+        }                                                                                                         \
+        template <class A, class B, OpCode K, std::size_t N>                                                      \
+        [[__VA_ARGS__]] static void binary(float* __restrict d, const void* a, const void* b, float sa, float sb, \
+                                           std::size_t n) {                                                       \
+            block_loops::binary<A, B, K>(d, a, b, sa, sb, N != 0 ? N : n);                                        \
+        }                                                                                                         \
+        template <class A, OpCode K, std::size_t N>                                                               \
+        [[__VA_ARGS__]] static void unary(float* __restrict d, const void* a, const void*, float sa, float,      \
+                                          std::size_t n) {                                                        \
+            block_loops::unary<A, K>(d, a, sa, N != 0 ? N : n);                                                   \
+        }                                                                                                         \
+        template <class A, std::size_t N>                                                                         \
+        [[__VA_ARGS__]] static void copy(float* __restrict d, const void* a, const void*, float sa, float,       \
+                                         std::size_t n) {                                                         \
+            block_loops::copy<A>(d, a, sa, N != 0 ? N : n);                                                       \
+        }                                                                                                         \
+        static void stream(float* to, const float* from, std::size_t n) { Target::stream(to, from, n); }          \
+        static void fence() { Target::fence(); }                                                                  \
+    };                                                                                                            \
+    const kernels::RunTable Target##Runs{                                                                         \
+        isa_name(Target::kIsa),                                                                                   \
+        &Target##Entries::kernel<kernels::NormalizedDifference, 2>,                                               \
+        &Target##Entries::kernel<kernels::Ratio, 2>,                                                              \
+        &Target##Entries::kernel<kernels::AdjustedDifference, 2>,                                                 \
+        &Target##Entries::kernel<kernels::EnhancedVegetationIndex, 3>,                                            \
+    };                                                                                                            \
+    const BlockRuns Target##Blocks{isa_name(Target::kIsa), block_loops::pick<Target##Entries>,                   \
+                                   Target##Entries::stream, Target##Entries::fence};                             \
+    }                                                                                                             \
+    const IsaCopies variable{Target::kIsa, isa_name(Target::kIsa), Target::kStreams, &Target##Runs,              \
+                             &Target##Blocks};
