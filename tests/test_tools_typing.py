@@ -62,6 +62,10 @@ result: np.ndarray = formula.evaluate(nir=a, red=a) + formula(a, a, out=out)
 lazy: da.Array = rtd.evaluate(formula, {"nir": da.from_array(a), "red": a})
 entry: rt.SpectralIndex = rt.INDICES["EVI"]
 steps = rt.to_instructions("a / b", ["a", "b"])
+usable: rt.Catalogue = rt.INDICES.available({"nir": a}).available(["B04"], sensor="sentinel2-l2a")
+s2: rt.Sensor = rt.SENSORS["sentinel2-l2a"]
+evi: np.ndarray = rt.compile("EVI", sensor=s2).evaluate({"B08": a, "B04": a, "B02": a})
+name: str = formula.__name__ + s2.band_for("nir") + str(s2.keywords(["B04"])["scale"]["B04"])
 
 wrong: int = rastrel.calculate_normalized_difference(a, a)  # E: assignment
 rastrel.calculate_ratio_inplace(a, a)  # E: call-arg
@@ -71,6 +75,8 @@ rastrel.compile_expr("add", 1)  # E: arg-type
 rastrel.execute_expr_inplace([], [a], out)  # E: arg-type
 rastrel.CompiledExpr.mystery  # E: attr-defined
 rt.compile(42)  # E: arg-type
+rt.compile("NDVI", sensor=2)  # E: arg-type
+rt.INDICES.available(["nir"], sensor=s2).mystery  # E: attr-defined
 rtd.evaluate(formula, scale=2).nope  # E: attr-defined
 '''
 

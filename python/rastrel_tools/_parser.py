@@ -31,18 +31,21 @@ FUNCTIONS = ("abs", "sqrt")
 
 class FormulaError(ValueError):
     """A formula that cannot be compiled. `str()` shows the reason and the formula's line with a
-    caret under the offending part; `position` is its 0-based offset into `formula`."""
+    caret under the offending part (unless `located` is false: the reason says it all);
+    `position` is its 0-based offset into `formula`."""
 
-    def __init__(self, reason: str, formula: str, position: int, length: int = 1) -> None:
+    def __init__(self, reason: str, formula: str, position: int, length: int = 1,
+                 located: bool = True) -> None:
         self.reason = reason
         self.formula = formula
         self.position = position
         self.length = max(1, length)
-        super().__init__(self._render())
+        self.located = located
+        super().__init__(self._render() if located else reason)
 
-    def __reduce__(self) -> tuple[type[FormulaError], tuple[str, str, int, int]]:
+    def __reduce__(self) -> tuple[type[FormulaError], tuple[str, str, int, int, bool]]:
         # Errors raised on a dask worker travel back pickled.
-        return (type(self), (self.reason, self.formula, self.position, self.length))
+        return (type(self), (self.reason, self.formula, self.position, self.length, self.located))
 
     def _render(self) -> str:
         line_start = self.formula.rfind("\n", 0, self.position) + 1

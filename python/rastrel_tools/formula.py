@@ -21,12 +21,15 @@ import rastrel
 from . import _kernels, _xarray
 from ._parser import Band, Binary, FormulaError, NameResolver, Node, Number
 from ._parser import check_band_names, parse
-from .indices import INDICES, SpectralIndex, lookup
+from .indices import INDICES, SpectralIndex, check_bare_name, lookup
+from . import sensors
+from .sensors import Sensor, get_sensor
 
 # The engine evaluates each pixel on a stack of this many float32 slots.
 STACK_SLOTS = 16
 
 Instruction = dict[str, Union[str, int, float]]
+_BINARY_STEPS = ("add", "sub", "mul", "div", "pow")
 Plane = NDArray[np.uint16]
 
 
@@ -68,7 +71,7 @@ def _check_depth(text: str, instructions: list[Instruction], origins: list[Node]
                     "compute this part earlier or regroup",
                     text, node.start, node.end - node.start,
                 )
-        elif isinstance(node, Binary):
+        elif step["type"] in _BINARY_STEPS:
             depth -= 1
 
 
@@ -97,8 +100,8 @@ class _Compiled:
         self.instructions = instructions
 
     @classmethod
-    def build(cls, text: str, bands: Optional[Sequence[str]],
-              constants: Mapping[str, float]) -> _Compiled:
+    def build(cls, text: str, bands: Optional[Sequence[str]], constants: Mapping[str, float],
+              sensor: Optional[Sensor] = None) -> _Compiled:
         if not isinstance(text, str):
             raise TypeError(f"a formula is a str, got {type(text).__name__}")
         if bands is not None:
@@ -108,6 +111,9 @@ class _Compiled:
         resolver = NameResolver(text, bands, _check_constants(constants))
         root = parse(text, resolver)
         instructions, origins = _postfix(root)
+        if sensor is not None:
+            instructions, origins = sensors.convert_samples(sensor, resolver.bands, instructions,
+                                                           origins)
         _check_depth(text, instructions, origins)
         return cls(root, tuple(resolver.bands), instructions)
 
@@ -117,19 +123,22 @@ class Formula:
     engine's order. Made by `compile`; immutable; safe to share between threads; pickles by its
     text, so it travels to dask workers."""
 
-    __slots__ = ("_text", "_bands", "_constants", "_index", "_instructions", "_expr", "_kernel")
+    __slots__ = ("_text", "_bands", "_constants", "_index", "_sensor", "_instructions", "_expr",
+                 "_kernel")
 
     def __init__(self, text: str, bands: Optional[Sequence[str]] = None,
                  constants: Optional[Mapping[str, float]] = None,
-                 index: Optional[SpectralIndex] = None) -> None:
-        compiled = _Compiled.build(text, bands, constants or {})
+                 index: Optional[SpectralIndex] = None, sensor: Optional[Sensor] = None) -> None:
+        compiled = _Compiled.build(text, bands, constants or {}, sensor)
         self._text = text
         self._bands = compiled.bands
         self._constants = MappingProxyType(dict(constants or {}))
         self._index = index
+        self._sensor = sensor
         self._instructions = compiled.instructions
         self._expr = rastrel.compile_expr(compiled.instructions, len(compiled.bands))
-        self._kernel = _kernels.recognize(compiled.root)
+        # The kernels read raw samples, so they serve only formulas without a conversion.
+        self._kernel = _kernels.recognize(compiled.root) if sensor is None else None
 
     @property
     def text(self) -> str:
@@ -148,6 +157,12 @@ class Formula:
     def index(self) -> Optional[SpectralIndex]:
         """The catalogue entry this formula was compiled from, if any."""
         return self._index
+
+    @property
+    def sensor(self) -> Optional[Sensor]:
+        """The sensor preset whose band names the formula reads and whose scale, offset and
+        nodata apply to the samples, if any."""
+        return self._sensor
 
     @property
     def instructions(self) -> list[Instruction]:
@@ -177,10 +192,12 @@ class Formula:
 
     def __reduce__(self) -> tuple[Any, ...]:
         index = self._index.name if self._index is not None else None
-        return (_restore, (self._text, self._bands, dict(self._constants), index))
+        return (_restore, (self._text, self._bands, dict(self._constants), index, self._sensor))
 
     def __dask_tokenize__(self) -> tuple[Any, ...]:
-        return (type(self).__name__, self._text, self._bands, sorted(self._constants.items()))
+        sensor = sensors.token(self._sensor) if self._sensor is not None else None
+        return (type(self).__name__, self._text, self._bands, sorted(self._constants.items()),
+                sensor)
 
     def evaluate(self, bands: Optional[Mapping[str, ArrayLike]] = None, /, *,
                  out: Optional[NDArray[np.float32]] = None,
@@ -221,12 +238,15 @@ class Formula:
                 _kernels.run(self._kernel, planes, out[at])
             else:
                 rastrel.execute_expr_inplace(self._expr, planes, out[at])
+        if self._sensor is not None:
+            sensors.fill_nodata(self._sensor, self._bands, arrays, out)
         return out
 
 
 def _restore(text: str, bands: tuple[str, ...], constants: dict[str, float],
-             index: Optional[str]) -> Formula:
-    return Formula(text, bands, constants, INDICES[index] if index is not None else None)
+             index: Optional[str], sensor: Optional[Sensor] = None) -> Formula:
+    return Formula(text, bands, constants, INDICES[index] if index is not None else None,
+                   sensor)
 
 
 def _as_band(name: str, value: ArrayLike) -> Plane:
@@ -273,30 +293,56 @@ def _check_out(out: Any, shape: tuple[int, ...], arrays: Sequence[Plane],
 
 
 def compile(formula: str, bands: Optional[Iterable[str]] = None, *,
-            constants: Optional[Mapping[str, float]] = None) -> Formula:
+            constants: Optional[Mapping[str, float]] = None,
+            sensor: Union[str, Sensor, None] = None) -> Formula:
     """Compiles a formula, or a spectral index of the catalogue by name ("NDVI", "evi", ...).
 
     `bands` fixes the band order (the engine's band numbers) and the names allowed; by default
     the order is that of first appearance in the formula, or the index's own. `constants` gives
     values to names in the formula; for an index it overrides the index's defaults.
+
+    `sensor` (a preset's name, such as "sentinel2-l2a", or a `Sensor`) makes the formula read
+    the product's own band names (roles in the text become them) and convert the samples to
+    reflectance with the product's scale and offset, with its nodata pixels NaN; indices then
+    take their `scale` constant as 1.
+
+    A formula that is a single name is an index, or a band if the name is a role or a declared
+    band (in `bands` or the sensor's); any other single name is a mistyped index, refused with
+    the nearest names.
     """
     if isinstance(bands, str):
         raise TypeError("bands must be a sequence of names, not a str")
+    preset = get_sensor(sensor) if sensor is not None else None
     band_list = None if bands is None else list(bands)
+    if preset is not None and band_list is not None:
+        band_list = [preset.roles.get(name, name) for name in band_list]
     entry = lookup(formula) if isinstance(formula, str) else None
     if entry is None:
-        return Formula(formula, band_list, constants)
+        if isinstance(formula, str):
+            declared = [*(band_list or ()), *(preset.bands if preset is not None else ())]
+            check_bare_name(formula, declared, constants or {})
+            if preset is not None:
+                formula = preset.to_product_names(formula, constants or {})
+        return Formula(formula, band_list, constants, sensor=preset)
     unknown = sorted(set(constants or {}) - set(entry.constants))
     if unknown:
         have = ", ".join(entry.constants) or "none"
         raise ValueError(f"{entry.name} has no constant {unknown[0]!r} (its constants: {have})")
+    text, reads = entry.formula, list(entry.bands)
+    values = {**entry.constants, **(constants or {})}
+    if preset is not None:
+        absent = [role for role in reads if role not in preset.roles]
+        if absent:
+            raise ValueError(f"{entry.name} reads band {absent[0]!r}, which {preset.name} lacks")
+        text = preset.to_product_names(text, values)
+        reads = [preset.roles[role] for role in reads]
+        if "scale" in entry.constants and "scale" not in (constants or {}):
+            values["scale"] = 1.0
     if band_list is not None:
-        absent = [role for role in entry.bands if role not in band_list]
+        absent = [band for band in reads if band not in band_list]
         if absent:
             raise ValueError(f"{entry.name} reads band {absent[0]!r}, which `bands` lacks")
-    values = {**entry.constants, **(constants or {})}
-    return Formula(entry.formula, band_list if band_list is not None else entry.bands,
-                   values, entry)
+    return Formula(text, band_list if band_list is not None else reads, values, entry, preset)
 
 
 __all__ = ["Formula", "FormulaError", "STACK_SLOTS", "compile", "to_instructions"]
