@@ -1,6 +1,6 @@
 """Shared pieces of the fuzz tests: example budgets, expected exceptions, the interpreter's own
-conversions as the module uses them, arrays carved from shared buffers, a model of the borrow
-rules, and a check that no borrow was left behind.
+conversions as the module uses them, arrays carved from shared buffers, the borrow rules told
+from the bytes that views touch, and a check that no borrow was left behind.
 
 Budgets: every run of the suite uses the numbers written in the tests; RASTREL_FUZZ_SCALE=N
 multiplies them (for example 20 for a deep local run)."""
@@ -12,7 +12,7 @@ import numpy as np
 from hypothesis import HealthCheck, settings
 
 import rastrel
-from conftest import IS_PYPY
+from rastrel_testing import ALREADY_BORROWED, BINARY_OPS, IS_PYPY, NOT_WRITEABLE, UNARY_OPS, bounds_fault, is_fault
 
 SCALE = max(1, int(os.environ.get("RASTREL_FUZZ_SCALE", "1")))
 
@@ -28,9 +28,6 @@ def budget(examples):
     )
 
 
-PANIC = ("pyo3_runtime", "PanicException")
-ALREADY_BORROWED = "called `Result::unwrap()` on an `Err` value: AlreadyBorrowed"
-NOT_WRITEABLE = "called `Result::unwrap()` on an `Err` value: NotWriteable"
 
 
 # ---------------------------------------------------------------------------------------------
@@ -63,7 +60,7 @@ class Raised:
     def check(self, error):
         kind = type(error)
         if self.cls == "panic":
-            assert (kind.__module__, kind.__name__) == PANIC, repr(error)
+            assert is_fault(error), repr(error)
         else:
             assert kind is self.cls, f"{error!r}, expected {self}"
         text = str(error)
@@ -230,11 +227,6 @@ def shape_error(arrays):
     return None
 
 
-def carve(buffer, dtype, shape, strides, offset):
-    """An array of `dtype` laid into the byte array `buffer`, sharing its memory."""
-    return np.ndarray(shape, dtype, buffer=buffer, offset=offset, strides=strides)
-
-
 def fits(buffer_size, itemsize, shape, strides, offset):
     """Whether every element of the layout lies inside a buffer of `buffer_size` bytes."""
     if 0 in shape:
@@ -245,8 +237,11 @@ def fits(buffer_size, itemsize, shape, strides, offset):
 
 
 # ---------------------------------------------------------------------------------------------
-# The borrow rules as this module implements them (see the registry): keys compared
-# word for word, and unequal keys under one base by overlapping ranges and the item grid.
+# The borrow rules, told from the bytes that views touch rather than from the registry's
+# arithmetic: a view's span is the lowest to one past the highest byte its elements cover; two
+# views of one buffer conflict when their spans overlap and their item grids meet, that is when
+# some byte lies under an item of each once both grids are extended with the gcd of all their
+# strides (which covers every byte they really share, and more).
 
 
 def base_of(array):
@@ -256,44 +251,72 @@ def base_of(array):
     return array if array.base is None else array.base
 
 
+def root_of(array):
+    """The last array up the chain of bases: the one whose buffer every view of it lies in."""
+    while isinstance(array.base, np.ndarray):
+        array = array.base
+    return array
+
+
 def data_pointer(array):
     return array.__array_interface__["data"][0]
 
 
-def _gcd_fold(strides):
-    if not strides:
+def touched(view):
+    """Every byte address that the view's elements cover."""
+    if view.size == 0:
+        return set()
+    if view.ndim == 0:
+        return set(range(data_pointer(view), data_pointer(view) + view.itemsize))
+    index = np.indices(view.shape).reshape(view.ndim, -1)
+    starts = data_pointer(view) + (np.array(view.strides).reshape(-1, 1) * index).sum(axis=0)
+    return set((starts.reshape(-1, 1) + np.arange(view.itemsize)).reshape(-1).tolist())
+
+
+def span(view):
+    """(lowest, one past the highest) byte the view covers; (data, data) for a view of nothing."""
+    covered = touched(view)
+    if not covered:
+        return data_pointer(view), data_pointer(view)
+    return min(covered), max(covered) + 1
+
+
+def stride_gcd(view):
+    """The written definition: 1 without dimensions, the one stride itself (sign included) with
+    one, the non-negative gcd of all of them otherwise."""
+    if view.ndim == 0:
         return 1
-    g = strides[0]
-    for s in strides[1:]:
-        g = math.gcd(g, s)
-    return g
+    if view.ndim == 1:
+        return view.strides[0]
+    return math.gcd(*view.strides)
 
 
-def key_of(array):
-    """(start, end, data, stride gcd, item size) of an array, as the registry computes them."""
-    d = data_pointer(array)
-    shape, strides = array.shape, array.strides
-    if 0 in shape:
-        start = end = d
-    else:
-        start = d + sum((n - 1) * s for n, s in zip(shape, strides) if s < 0 and n > 1)
-        end = d + sum((n - 1) * s for n, s in zip(shape, strides) if not (s < 0 and n > 1)) + array.itemsize
-    return (start, end, d, _gcd_fold(list(strides)), array.itemsize)
+def identity(view):
+    """What the registry counts borrows by: views with equal identities are one key."""
+    return span(view), data_pointer(view), stride_gcd(view), view.itemsize
 
 
-def keys_conflict(new, registered):
-    """Whether the (new) key may touch memory that the registered key touches."""
-    start, end, data, gcd_new, item_new = new
-    o_start, o_end, o_data, gcd_old, item_old = registered
-    if o_start >= end or start >= o_end:
-        return False
-    g = math.gcd(abs(gcd_new), abs(gcd_old))
-    ahead = data >= o_data
-    distance = abs(data - o_data)
-    if g == 0:
-        return distance < (item_old if ahead else item_new)
-    r = distance % g if ahead else (g - distance % g) % g
-    return r < item_old or g - r < item_new
+def grids_meet(a, b):
+    """Whether an item of `a` and an item of `b` would share a byte if both repeated with the gcd
+    of all their strides, up and down without end."""
+    period = math.gcd(stride_gcd(a), stride_gcd(b))
+    if period == 0:  # every stride zero: each view is its one item
+        lows = data_pointer(a), data_pointer(b)
+        return max(lows) < min(lows[0] + a.itemsize, lows[1] + b.itemsize)
+    residues = [{(data_pointer(v) + i) % period for i in range(v.itemsize)} for v in (a, b)]
+    return bool(residues[0] & residues[1])
+
+
+def views_conflict(a, b):
+    """Whether the registry refuses one of two views of the same buffer while the other is
+    borrowed (the exclusive one, or both): a view of nothing conflicts only with its own key."""
+    if identity(a) == identity(b):
+        return True
+    (low_a, high_a), (low_b, high_b) = span(a), span(b)
+    overlapping = low_a < high_b and low_b < high_a
+    conflict = overlapping and grids_meet(a, b)
+    assert conflict or not (touched(a) & touched(b)), "the model lets two views share a byte"
+    return conflict
 
 
 def borrow_refusal(bands, out):
@@ -301,9 +324,8 @@ def borrow_refusal(bands, out):
     with nothing else borrowed in the process: None if it is granted."""
     if not out.flags.writeable:
         return Raised.panic(NOT_WRITEABLE)
-    key, base = key_of(out), id(base_of(out))
     for band in bands:
-        if id(base_of(band)) == base and (key_of(band) == key or keys_conflict(key, key_of(band))):
+        if base_of(band) is base_of(out) and views_conflict(band, out):
             return Raised.panic(ALREADY_BORROWED)
     return None
 
@@ -312,12 +334,6 @@ def borrow_refusal(bands, out):
 # Nothing left borrowed: an exclusive borrow over every byte of each array's buffer is granted.
 
 _PROBE = rastrel.compile_expr([], 0)
-
-
-def root_of(array):
-    while isinstance(array.base, np.ndarray):
-        array = array.base
-    return array
 
 
 def assert_nothing_borrowed(arrays):
@@ -346,9 +362,7 @@ def assert_nothing_borrowed(arrays):
 # ---------------------------------------------------------------------------------------------
 # Programs: what compiling one step raises, and which faults evaluating a program can raise.
 
-OP_NAMES = ("push_band", "push_scalar", "add", "sub", "mul", "div", "pow", "neg", "abs", "sqrt")
-BINARY, UNARY = ("add", "sub", "mul", "div", "pow"), ("neg", "abs", "sqrt")
-TOP = 2**64 - 1  # the slot below an empty stack, in unsigned arithmetic
+OP_NAMES = ("push_band", "push_scalar", *BINARY_OPS, *UNARY_OPS)
 
 
 def compile_error(step):
@@ -383,31 +397,46 @@ def compiled(step):
     return kind, None
 
 
-def bounds_fault(length, index):
-    return f"index out of bounds: the len is {length} but the index is {index}"
+# The slots below the count n that each operation reads, in the order it tests them: pow looks
+# at its base first, the others at the top.
+READS = {"add": (1, 2), "sub": (1, 2), "mul": (1, 2), "div": (1, 2), "pow": (2, 1),
+         "neg": (1,), "abs": (1,), "sqrt": (1,)}
+SLOTS = 16
+
+
+class _Fault(Exception):
+    pass
+
+
+def _slot(index):
+    """A slot index as the machine computes it, in unsigned 64-bit arithmetic, tested against
+    the sixteen slots."""
+    index %= 2**64
+    if index >= SLOTS:
+        raise _Fault(bounds_fault(SLOTS, index))
+    return index
 
 
 def step_fault(steps, band_count, outside):
-    """The fault of one pixel's evaluation, or None: `steps` are (kind, operand) pairs and
-    `outside` the band numbers that do not reach this pixel."""
-    depth = 0
-    for kind, operand in steps:
-        if kind in ("push_band", "push_scalar"):
+    """The fault of one pixel's evaluation, or None: the stack machine run on placeholders, with
+    `steps` as (kind, operand) pairs and `outside` the band numbers that do not reach this pixel."""
+    n = 0
+    try:
+        for kind, operand in steps:
             if kind == "push_band":
                 if operand >= band_count:
-                    return bounds_fault(band_count, operand)
+                    raise _Fault(bounds_fault(band_count, operand))
                 if operand in outside:
-                    return "ndarray: index out of bounds"
-            if depth == 16:
-                return bounds_fault(16, 16)
-            depth += 1
-        elif kind in BINARY:
-            if depth < 2:
-                # add, sub, mul and div look at the top slot first, pow at the one below it.
-                return bounds_fault(16, TOP - 1 if kind == "pow" and depth == 0 else TOP)
-            depth -= 1
-        elif depth == 0:
-            return bounds_fault(16, TOP)
+                    raise _Fault("ndarray: index out of bounds")
+            if kind in ("push_band", "push_scalar"):
+                _slot(n)
+                n += 1
+            else:
+                for below in READS[kind]:
+                    _slot(n - below)
+                n -= len(READS[kind]) - 1
+    except _Fault as fault:
+        return str(fault)
     return None
 
 

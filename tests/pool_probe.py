@@ -18,6 +18,8 @@ import sys
 
 import numpy as np
 
+from rastrel_testing import carve, placed, random_band
+
 # ---------------------------------------------------------------------------------------------
 # Threads and processors of this process.
 
@@ -75,34 +77,6 @@ def context_switches(task):
 # ---------------------------------------------------------------------------------------------
 # Inputs and outputs in several memory layouts, each carved out of a byte buffer of its own.
 
-SENTINEL = 0xA5
-
-# Element strides (row, col) for a (rows, cols) array.
-LAYOUTS = {
-    "c": lambda r, c: (c, 1),
-    "fortran": lambda r, c: (1, r),
-    "reversed": lambda r, c: (-c, -1),
-    "strided": lambda r, c: (2 * c + 3, 2),  # leans towards rows
-    "transposed_strided": lambda r, c: (3, 3 * r + 1),  # leans towards columns
-}
-
-
-def carve(shape, layout, dtype):
-    """Returns (array, buffer): an array of the layout inside a sentinel-filled byte buffer."""
-    item = np.dtype(dtype).itemsize
-    strides = [s * item for s in LAYOUTS[layout](*shape)]
-    extents = [s * (n - 1) for s, n in zip(strides, shape)]
-    low = sum(min(0, e) for e in extents)
-    buffer = np.full(sum(max(0, e) for e in extents) - low + item + 8, SENTINEL, np.uint8)
-    return np.ndarray(shape, dtype=dtype, buffer=buffer, offset=-low, strides=strides), buffer
-
-
-def placed(values, layout):
-    array, _ = carve(values.shape, layout, values.dtype)
-    array[...] = values
-    return array
-
-
 # name: (shape, layout of the bands, layout of the output). Odd lengths cut unevenly at every
 # level; single rows and columns are cut along their one long axis; mixed layouts share no
 # contiguity flag and are walked by rows or columns after their summed leaning.
@@ -114,7 +88,7 @@ CASES = {
     "fortran": ((251, 509), "fortran", "fortran"),
     "fortran_out_c_bands": ((301, 203), "c", "fortran"),
     "c_out_fortran_bands": ((203, 301), "fortran", "c"),
-    "reversed": ((127, 255), "reversed", "reversed"),
+    "reversed": ((127, 255), "reversed_both", "reversed_both"),
     "leaning": ((131, 263), "strided", "transposed_strided"),
     "large": ((1031, 1029), "c", "c"),
 }
@@ -169,17 +143,14 @@ def band_values(case, index):
     shape = CASES[case][0]
     if index == 2:  # larger than the output: the program reads only its top-left part
         shape = (shape[0] + 2, shape[1] + 3)
-    rng = np.random.default_rng([sorted(CASES).index(case), index])
-    full = rng.integers(0, 65536, size=shape, dtype=np.uint16)
-    # Zeros and small samples make zero and tiny denominators.
-    return np.where(rng.integers(0, 3, size=shape) == 0, full % 3, full).astype(np.uint16)
+    return random_band(np.random.default_rng([sorted(CASES).index(case), index]), shape)
 
 
 def run_cases(rastrel):
     """{"case/kernel": digest of the output's whole buffer} for every case and kernel."""
     results = {}
     for case, (shape, band_layout, out_layout) in CASES.items():
-        bands = [placed(band_values(case, i), band_layout if i < 2 else "c") for i in range(3)]
+        bands = [placed(band_values(case, i), band_layout if i < 2 else "c")[0] for i in range(3)]
         for name, (function, band_count) in kernels(rastrel).items():
             out, buffer = carve(shape, out_layout, np.float32)
             made = function(*bands[:band_count], out)

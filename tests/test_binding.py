@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import rastrel
-from conftest import IS_PYPY, assert_bits_equal, cpython_only, random_band
+from rastrel_testing import IS_PYPY, assert_bits_equal, cpython_only, random_band
 
 pytestmark = pytest.mark.filterwarnings("ignore:the matrix subclass:PendingDeprecationWarning")
 

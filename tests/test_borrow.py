@@ -10,7 +10,10 @@ import numpy as np
 import pytest
 
 import rastrel
-from conftest import (
+from fuzzing import root_of
+from rastrel_testing import (
+    ALREADY_BORROWED,
+    NOT_WRITEABLE,
     IS_PYPY,
     assert_bits_equal,
     random_band,
@@ -20,8 +23,6 @@ from conftest import (
     ref_ratio,
 )
 
-ALREADY_BORROWED = "called `Result::unwrap()` on an `Err` value: AlreadyBorrowed"
-NOT_WRITEABLE = "called `Result::unwrap()` on an `Err` value: NotWriteable"
 
 ROWS, COLS = 4, 6
 SHAPE = (ROWS, COLS)
@@ -98,13 +99,6 @@ def new_output(shape=SHAPE):
 
 def read_only(array):
     array.flags.writeable = False
-    return array
-
-
-def root_of(array):
-    """The array that owns the memory: where the registry files every view of it."""
-    while isinstance(array.base, np.ndarray):
-        array = array.base
     return array
 
 

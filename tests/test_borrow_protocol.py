@@ -11,13 +11,11 @@ import sys
 
 import pytest
 
-from conftest import IS_PYPY
+from rastrel_testing import ALREADY_BORROWED, IS_PYPY, NOT_WRITEABLE
 
 needs_capsule_api = pytest.mark.skipif(
     IS_PYPY, reason="makes or reads a capsule through ctypes.pythonapi, which PyPy does not have")
 
-ALREADY_BORROWED = "called `Result::unwrap()` on an `Err` value: AlreadyBorrowed"
-NOT_WRITEABLE = "called `Result::unwrap()` on an `Err` value: NotWriteable"
 PANIC = "pyo3_runtime.PanicException: "
 
 PRELUDE = r'''

@@ -3,7 +3,7 @@ import numpy as np
 import pytest
 
 import rastrel
-from conftest import IS_PYPY
+from rastrel_testing import IS_PYPY
 
 compile_expr, execute = rastrel.compile_expr, rastrel.execute_expr_inplace
 out = np.zeros((2, 2), np.float32)

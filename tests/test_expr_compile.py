@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import rastrel
-from exprutil import IS_PYPY, band, bits, bounds_fault, expect_panic, ops, run, scalar
+from rastrel_testing import IS_PYPY, band, bits, bounds_fault, expect_panic, ops, run, scalar
 
 compile_expr = rastrel.compile_expr
 

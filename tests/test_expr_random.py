@@ -4,17 +4,17 @@ import numpy as np
 import pytest
 
 import rastrel
-from exprutil import (
+from rastrel_testing import (
     BINARY_OPS,
-    LAYOUTS,
+    LAYOUT_NAMES,
     UNARY_OPS,
-    assert_same,
+    assert_bits_equal,
     assert_untouched_outside,
     band,
     bits,
     ops,
-    place,
-    random_samples,
+    placed,
+    random_band,
     reference,
     scalar,
 )
@@ -70,10 +70,10 @@ def random_case(rng):
     values, bands = [], []
     for _ in range(int(rng.integers(0, 5))):
         extra = rng.integers(0, 4, size=2) * (rng.random() < 0.4)
-        samples = random_samples(rng, (shape[0] + int(extra[0]), shape[1] + int(extra[1])))
-        layout = list(LAYOUTS)[rng.integers(len(LAYOUTS))]
+        samples = random_band(rng, (shape[0] + int(extra[0]), shape[1] + int(extra[1])))
+        layout = LAYOUT_NAMES[rng.integers(len(LAYOUT_NAMES))]
         values.append(samples)
-        bands.append(place(samples, layout, np.uint16)[0])
+        bands.append(placed(samples, layout, np.uint16)[0])
     return random_program(rng, len(bands)), values, bands, shape
 
 
@@ -86,16 +86,16 @@ def depth_reached(program):
 
 
 @pytest.mark.parametrize("seed", range(4))
-@pytest.mark.parametrize("out_layout", list(LAYOUTS))
+@pytest.mark.parametrize("out_layout", LAYOUT_NAMES)
 def test_random_programs_match_the_reference(out_layout, seed):
-    rng = np.random.default_rng([seed, list(LAYOUTS).index(out_layout)])
+    rng = np.random.default_rng([seed, LAYOUT_NAMES.index(out_layout)])
     for _ in range(CASES_PER_TEST):
         program, values, bands, shape = random_case(rng)
         expr = rastrel.compile_expr(program, len(bands))
-        out, buffer = place(np.full(shape, NAN), out_layout, np.float32)
+        out, buffer = placed(np.full(shape, NAN), out_layout, np.float32)
         rastrel.execute_expr_inplace(expr, bands, out)
         try:
-            assert_same(out, reference(program, values, shape))
+            assert_bits_equal(out, reference(program, values, shape))
         except AssertionError as error:
             raise AssertionError(f"{program} on {shape}: {error}") from None
         # Every layout and every split of the work gives the same bits, NaN payloads included.

@@ -7,7 +7,7 @@ import weakref
 import numpy as np
 
 import rastrel
-from exprutil import PANIC, assert_same, band, ops, random_samples, reference, scalar
+from rastrel_testing import PANIC, assert_bits_equal, band, ops, random_band, reference, scalar
 
 THREADS = 4
 ROUNDS = 30
@@ -17,7 +17,7 @@ PROGRAM = [band(0), band(1), *ops("sub"), band(0), band(1), *ops("add", "div"), 
 def test_threads_share_one_program():
     expr = rastrel.compile_expr(PROGRAM, 3)
     rng = np.random.default_rng(5)
-    common = random_samples(rng, (150, 260))
+    common = random_band(rng, (150, 260))
     barrier = threading.Barrier(THREADS)
     failures = []
 
@@ -25,14 +25,14 @@ def test_threads_share_one_program():
         rng = np.random.default_rng(index)
         shape = (90 + 13 * index, 250 - 7 * index)
         # Every thread reads the common band while the others do; each writes its own output.
-        bands = [random_samples(rng, shape), common[: shape[0], : shape[1]], random_samples(rng, shape)]
+        bands = [random_band(rng, shape), common[: shape[0], : shape[1]], random_band(rng, shape)]
         want = reference(PROGRAM, bands, shape)
         out = np.empty(shape, dtype=np.float32)
         barrier.wait()
         for round in range(ROUNDS):
             out.fill(np.nan)
             rastrel.execute_expr_inplace(expr, bands, out)
-            assert_same(out, want)
+            assert_bits_equal(out, want)
             if round % 5 == index % 5:
                 # A fault on one thread leaves the others' calls alone.
                 try:
@@ -65,7 +65,7 @@ def test_a_call_holds_its_bands_until_it_returns():
     program = [band(0)] + [band(1), *ops("add"), scalar(0.75), *ops("mul")] * 40
     rng = np.random.default_rng(9)
     # Large enough that the C library returns their memory to the system once freed.
-    bands = [random_samples(rng, (512, 1024)) for _ in range(2)]
+    bands = [random_band(rng, (512, 1024)) for _ in range(2)]
     want = reference(program, bands, (512, 1024))
     alive = [weakref.ref(b) for b in bands]
     out = np.full((512, 1024), np.nan, dtype=np.float32)
@@ -87,7 +87,7 @@ def test_a_call_holds_its_bands_until_it_returns():
         assert held == [True, True]
     thread.join(timeout=120)
     assert not thread.is_alive()
-    assert_same(out, want)
+    assert_bits_equal(out, want)
     for _ in range(3):
         gc.collect()
     assert [ref() for ref in alive] == [None, None]

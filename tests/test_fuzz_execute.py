@@ -7,12 +7,11 @@ from hypothesis import event, given
 from hypothesis import strategies as st
 
 import rastrel
-from exprutil import LAYOUTS, SENTINEL, assert_same, bits, place, reference
 from fuzzing import Raised, assert_nothing_borrowed, budget, outcome_of, pixel_faults
+from rastrel_testing import BINARY_OPS, LAYOUT_NAMES, UNARY_OPS, assert_bits_equal, assert_untouched_outside, bits, placed, random_band, reference
 
 SCALARS = [0.0, -0.0, 1.0, -1.0, 0.5, 2.0, 3.0, -2.5, 0.1, 1e-3, 65535.0, 1e10, -1e30, 3e38, 1e40, 1e-40, 1e-46,
            float("inf"), -float("inf"), float("nan")]
-BINARY, UNARY = ("add", "sub", "mul", "div", "pow"), ("neg", "abs", "sqrt")
 
 
 @st.composite
@@ -29,7 +28,7 @@ def program(draw, band_count):
             if pick == 0:
                 steps.append({"type": "push_band", "index": draw(st.sampled_from([band_count, band_count + 1, 2**64 - 1]))})
             else:
-                steps.append({"type": draw(st.sampled_from(BINARY + UNARY))})
+                steps.append({"type": draw(st.sampled_from(BINARY_OPS + UNARY_OPS))})
         elif depth == 0 or (depth < limit and choice < 55):
             if band_count and draw(st.booleans()):
                 steps.append({"type": "push_band", "index": draw(st.integers(0, band_count - 1))})
@@ -37,10 +36,10 @@ def program(draw, band_count):
                 steps.append({"type": "push_scalar", "value": draw(st.one_of(st.sampled_from(SCALARS), st.floats()))})
             depth += 1
         elif depth >= 2 and choice < 85:
-            steps.append({"type": draw(st.sampled_from(BINARY))})
+            steps.append({"type": draw(st.sampled_from(BINARY_OPS))})
             depth -= 1
         else:
-            steps.append({"type": draw(st.sampled_from(UNARY))})
+            steps.append({"type": draw(st.sampled_from(UNARY_OPS))})
     return steps
 
 
@@ -57,12 +56,8 @@ def case(draw):
         grow = draw(st.sampled_from([(0, 0), (0, 0), (0, 0), (1, 2), (3, 0), (-1, 0), (0, -2)]))
         band_shape = (max(0, shape[0] + grow[0]), max(0, shape[1] + grow[1]))
         seed = draw(st.integers(0, 2**32 - 1))
-        rng = np.random.default_rng(seed)
-        samples = rng.integers(0, 65536, size=band_shape, dtype=np.uint16)
-        samples[rng.random(band_shape) < 0.3] = 0
-        samples[rng.random(band_shape) < 0.1] = 65535
-        values.append(samples)
-    layouts = [draw(st.sampled_from(list(LAYOUTS))) for _ in range(count + 1)]
+        values.append(random_band(np.random.default_rng(seed), band_shape))
+    layouts = [draw(st.sampled_from(LAYOUT_NAMES)) for _ in range(count + 1)]
     return draw(program(count)), values, layouts, shape
 
 
@@ -70,8 +65,8 @@ def case(draw):
 @given(case())
 def test_random_programs_on_random_layouts(case):
     steps, values, layouts, shape = case
-    bands = [place(v, layout, np.uint16) for v, layout in zip(values, layouts)]
-    out, out_buffer = place(np.full(shape, np.nan), layouts[-1], np.float32)
+    bands = [placed(v, layout, np.uint16) for v, layout in zip(values, layouts)]
+    out, out_buffer = placed(np.full(shape, np.nan), layouts[-1], np.float32)
     band_buffers = [buffer.copy() for _, buffer in bands]
     expr = rastrel.compile_expr(steps, len(values))
 
@@ -84,7 +79,7 @@ def test_random_programs_on_random_layouts(case):
     else:
         assert status == "ok", result
         # An empty output evaluates nothing: any program succeeds on it.
-        assert_same(out, reference(steps, values, shape) if out.size else out)
+        assert_bits_equal(out, reference(steps, values, shape) if out.size else out)
         # Every layout and every split of the work gives the same bits, NaN payloads included.
         plain = np.full(shape, np.nan, np.float32)
         rastrel.execute_expr_inplace(expr, [np.ascontiguousarray(v[: shape[0], : shape[1]]) for v in values], plain)
@@ -92,7 +87,5 @@ def test_random_programs_on_random_layouts(case):
 
     for (_, buffer), before in zip(bands, band_buffers):
         assert (buffer == before).all(), "a band was written"
-    # Outside the output's elements its buffer still holds the sentinel.
-    out[...] = np.array([SENTINEL * 0x01010101], dtype=np.uint32).view(np.float32)[0]
-    assert (out_buffer == SENTINEL).all()
+    assert_untouched_outside(out, out_buffer)
     assert_nothing_borrowed([b for b, _ in bands] + [out])

@@ -1,9 +1,8 @@
 """The borrow registry driven directly through the table that the module shares on NumPy's
 multiarray module, with random shared and exclusive borrows and releases of random views of a few
-buffers, against a model of its rules: equal keys counted, unequal keys under one base compared by
-range and item grid. Every granted exclusive borrow is also checked against the bytes that the
-views really touch, so a rule that lets two borrows share memory is caught even if the model
-shares the mistake.
+buffers, against a model of its rules told from the bytes that the views touch: equal keys
+counted, unequal keys under one base compared by span and item grid. Every granted exclusive
+borrow is also checked against the bytes that the views really touch.
 
 CPython only: the table is reached through ctypes calls into the interpreter's C API."""
 import ctypes
@@ -16,8 +15,8 @@ from hypothesis import strategies as st
 from hypothesis.stateful import Bundle, RuleBasedStateMachine, initialize, invariant, precondition, rule
 
 import rastrel
-from conftest import IS_PYPY
-from fuzzing import base_of, budget, data_pointer, key_of, keys_conflict
+from fuzzing import base_of, budget, identity, touched, views_conflict
+from rastrel_testing import IS_PYPY
 
 pytestmark = pytest.mark.skipif(IS_PYPY, reason="reaches the shared table through ctypes.pythonapi")
 
@@ -54,17 +53,6 @@ DTYPES = [np.dtype(np.uint8), np.dtype(np.uint16), np.dtype(np.float32), np.dtyp
 BUFFER = 192
 
 
-def touched(view):
-    """Every byte address the view's elements cover."""
-    if view.size == 0:
-        return set()
-    if view.ndim == 0:
-        return set(range(data_pointer(view), data_pointer(view) + view.itemsize))
-    index = np.indices(view.shape).reshape(view.ndim, -1)
-    starts = data_pointer(view) + (np.array(view.strides).reshape(-1, 1) * index).sum(axis=0)
-    return set((starts.reshape(-1, 1) + np.arange(view.itemsize)).reshape(-1).tolist())
-
-
 class Registry(RuleBasedStateMachine):
     views = Bundle("views")
 
@@ -78,7 +66,7 @@ class Registry(RuleBasedStateMachine):
         readonly = np.zeros(BUFFER, np.uint8)
         readonly.flags.writeable = False
         self.roots.append(readonly)
-        self.model = {}  # base id -> {key: count}
+        self.model = {}  # base id -> {identity: [count, a view of that identity]}
         self.held = []  # (view, exclusive) of every borrow the table granted, in order
         self.keep = []  # every view made, so that no id is reused while the test runs
 
@@ -146,11 +134,11 @@ class Registry(RuleBasedStateMachine):
         keys = self.model.get(id(base_of(view)))
         if not keys:
             return GRANTED
-        key = key_of(view)
+        key = identity(view)
         if key in keys:
-            return REFUSED if exclusive or keys[key] < 0 else GRANTED
-        for other, count in keys.items():
-            if (exclusive or count < 0) and keys_conflict(key, other):
+            return REFUSED if exclusive or keys[key][0] < 0 else GRANTED
+        for count, other in keys.values():
+            if (exclusive or count < 0) and views_conflict(view, other):
                 return REFUSED
         return GRANTED
 
@@ -161,21 +149,21 @@ class Registry(RuleBasedStateMachine):
         if got == GRANTED:
             self.held.append((view, exclusive))
         event(f"{'exclusive' if exclusive else 'shared'} borrow: {got}, {'some' if self.model.get(id(base_of(view))) else 'no'} borrows of the buffer")
-        assert got == want, (got, want, key_of(view), self.model.get(id(base_of(view))))
+        assert got == want, (got, want, identity(view), self.model.get(id(base_of(view))))
         if got == GRANTED:
             keys = self.model.setdefault(id(base_of(view)), {})
-            key = key_of(view)
-            keys[key] = -1 if exclusive else keys.get(key, 0) + 1
+            entry = keys.setdefault(identity(view), [0, view])
+            entry[0] = -1 if exclusive else entry[0] + 1
 
     @precondition(lambda self: self.held)
     @rule(data=st.data())
     def release(self, data):
         view, exclusive = self.held.pop(data.draw(st.integers(0, len(self.held) - 1)))
         (self.table.release_mut if exclusive else self.table.release)(self.table.state, view)
-        base, key = id(base_of(view)), key_of(view)
+        base, key = id(base_of(view)), identity(view)
         keys = self.model[base]
-        keys[key] = 0 if exclusive else keys[key] - 1
-        if keys[key] == 0:
+        keys[key][0] = 0 if exclusive else keys[key][0] - 1
+        if keys[key][0] == 0:
             del keys[key]
         if not keys:
             del self.model[base]

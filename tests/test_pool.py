@@ -13,8 +13,15 @@ import pytest
 
 import pool_probe
 import rastrel
-from conftest import assert_bits_equal, random_band, ref_evi, ref_normalized_difference, ref_ratio
-from exprutil import expect_panic, reference
+from rastrel_testing import (
+    assert_bits_equal,
+    expect_panic,
+    random_band,
+    ref_evi,
+    ref_normalized_difference,
+    ref_ratio,
+    reference,
+)
 
 PROBE_TIMEOUT = 300
 

@@ -9,7 +9,7 @@ import pytest
 
 import rastrel
 import rastrel_tools as rt
-from exprutil import DENOM_EPSILON, assert_same, powf, random_samples
+from rastrel_testing import DENOM_EPSILON, assert_bits_equal, powf, random_band
 
 F = np.float32
 sqrt = np.sqrt
@@ -180,7 +180,7 @@ def test_each_index_is_its_published_formula_in_float32(name, scene):
     with np.errstate(all="ignore"):
         samples = SimpleNamespace(**{role: b.astype(np.float32) for role, b in scene.items()})
         expected = PUBLISHED[name](samples, F(rt.SCALE))
-    assert_same(formula.evaluate(scene), expected)
+    assert_bits_equal(formula.evaluate(scene), expected)
 
 
 @pytest.mark.parametrize("spelling", ["ndvi", "NDVI", "Ndvi", " ndvi "])
@@ -226,28 +226,28 @@ def test_the_scene_filter_keeps_the_indices_its_bands_allow():
 def test_declared_bands_may_be_a_whole_scene(scene):
     formula = rt.compile("NDVI", bands=list(rt.ROLES))
     assert formula.bands == tuple(rt.ROLES)
-    assert_same(formula.evaluate(scene), rastrel.calculate_normalized_difference(scene["nir"], scene["red"]))
+    assert_bits_equal(formula.evaluate(scene), rastrel.calculate_normalized_difference(scene["nir"], scene["red"]))
 
 
 def test_constants_override_the_defaults(scene):
     nir, red = scene["nir"], scene["red"]
     # With L = 0 the soil adjustment vanishes: (1 + 0) * q is q, and nir + red + 0 is nir + red.
     savi = rt.compile("SAVI", constants={"L": 0})
-    assert_same(savi(nir, red), rastrel.calculate_normalized_difference(nir, red))
+    assert_bits_equal(savi(nir, red), rastrel.calculate_normalized_difference(nir, red))
     # On reflectances in 0..1 (scale 1) SAVI is the module's adjusted difference.
     savi = rt.compile("savi", constants={"scale": 1, "L": 0.25})
     assert savi.kernel == "adjusted_difference"
     out = np.empty(nir.shape, dtype=np.float32)
     rastrel.calculate_adjusted_difference_inplace(nir, red, 0.25, out)
-    assert_same(savi(nir, red), out)
+    assert_bits_equal(savi(nir, red), out)
 
 
 def test_evi_runs_on_the_evi_kernel():
     rng = np.random.default_rng(8)
-    nir, red, blue = (random_samples(rng, (30, 41)) for _ in range(3))
+    nir, red, blue = (random_band(rng, (30, 41)) for _ in range(3))
     out = np.empty(nir.shape, dtype=np.float32)
     rastrel.calculate_evi_inplace(nir, red, blue, 2.5, 6.0, 7.5, 10000.0, out)
-    assert_same(rt.compile("EVI").evaluate(nir=nir, red=red, blue=blue), out)
+    assert_bits_equal(rt.compile("EVI").evaluate(nir=nir, red=red, blue=blue), out)
 
 
 @pytest.mark.parametrize(
