@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "core/fault.h"
 #include "core/parallel/cpus.h"
@@ -58,33 +59,57 @@ int set_stack_size(pthread_attr_t* attr) {
     return rc;
 }
 
-// The process-wide slot. Decided once; after that `g_pool` holds the pool or stays null. The
-// handle is never destroyed: there is no exit hook, and workers may still run as the process ends.
-std::once_flag g_decided;
-std::shared_ptr<WorkerPool>* g_pool = nullptr;
+// The process-wide slot. Decided once per process; after that `g_pool` holds the pool or stays
+// null. A pool is never destroyed: there is no exit hook, and workers may still run as the
+// process ends. The mutex serialises deciding; readers that find a pool never take it.
+std::mutex g_slot_mutex;
+std::atomic<bool> g_decided{false};
+std::atomic<WorkerPool*> g_pool{nullptr};
+
+std::shared_ptr<WorkerPool> create_global_pool() {
+    const ProcessorCount count = available_parallelism();
+    const std::size_t threads = count.ok() ? count.count : 1;
+    // Left to the scheduler, a worker woken by another is often placed on the waker's
+    // processor, and since idle workers yield rather than sleep at first, both then stay there:
+    // a loop runs at one processor's speed while the other idles (on 2-core machines, calls on
+    // 1024 x 1024 bands took 1.5 times as long at the median). With exactly one worker per
+    // processor of the mask, each worker keeps to its own. Under a CPU quota the pool is smaller
+    // than the mask, and the scheduler keeps choosing where its workers run.
+    std::vector<int> processors = affinity_processors();
+    if (processors.size() != threads) processors.clear();
+    return WorkerPool::create(threads, processors);
+}
+
+// A fork copies only the forking thread: the child has the pool's memory but none of its
+// workers, and a loop handed to it would wait for ever. The child therefore forgets the pool
+// (leaking it, since its locks and queues are in whatever state the fork caught them) and, like
+// a new process, decides the slot again at its first loop. Holding the slot's mutex across the
+// fork keeps a half-made decision from being copied.
+void lock_slot_for_fork() noexcept { g_slot_mutex.lock(); }
+void unlock_slot_in_parent() noexcept { g_slot_mutex.unlock(); }
+void forget_pool_in_child() noexcept {
+    g_pool.store(nullptr, std::memory_order_relaxed);
+    g_decided.store(false, std::memory_order_relaxed);
+    g_slot_mutex.unlock();
+}
 
 // Returns whether this call decided the slot.
 bool decide_slot() noexcept {
-    bool decided_here = false;
-    std::call_once(g_decided, [&decided_here] {
-        decided_here = true;
-        const ProcessorCount count = available_parallelism();
-        const std::size_t threads = count.ok() ? count.count : 1;
-        // Left to the scheduler, a worker woken by another is often placed on the waker's
-        // processor, and since idle workers yield rather than sleep at first, both then stay
-        // there: a loop runs at one processor's speed while the other idles (on 2-core machines,
-        // calls on 1024 x 1024 bands took 1.5 times as long at the median). With exactly one
-        // worker per processor of the mask, each worker keeps to its own. Under a CPU quota the
-        // pool is smaller than the mask, and the scheduler keeps choosing where its workers run.
-        std::vector<int> processors = affinity_processors();
-        if (processors.size() != threads) processors.clear();
-        try {
-            g_pool = new std::shared_ptr<WorkerPool>(WorkerPool::create(threads, processors));
-        } catch (...) {
-            // The slot stays empty; every loop will fault.
-        }
-    });
-    return decided_here;
+    if (g_decided.load(std::memory_order_acquire)) return false;
+    std::lock_guard<std::mutex> guard(g_slot_mutex);
+    if (g_decided.load(std::memory_order_relaxed)) return false;
+    static const bool fork_handlers =
+        pthread_atfork(&lock_slot_for_fork, &unlock_slot_in_parent, &forget_pool_in_child) == 0;
+    (void)fork_handlers;
+    try {
+        // The handle is leaked with the pool: nothing ever destroys either.
+        const auto* handle = new std::shared_ptr<WorkerPool>(create_global_pool());
+        g_pool.store(handle->get(), std::memory_order_release);
+    } catch (...) {
+        // The slot stays empty; every loop will fault.
+    }
+    g_decided.store(true, std::memory_order_release);
+    return true;
 }
 
 [[noreturn, gnu::cold, gnu::noinline]] void raise_pool_missing() {
@@ -269,14 +294,19 @@ void WorkerPool::inject(JobRef job) {
 // ---- process-wide slot ----
 
 void set_up_global_pool() noexcept {
-    if (decide_slot() && g_pool != nullptr) (*g_pool)->wait_until_primed();
+    if (!decide_slot()) return;
+    if (WorkerPool* const pool = g_pool.load(std::memory_order_acquire)) pool->wait_until_primed();
 }
 
 WorkerPool& current_pool() {
     if (WorkerThread* const w = WorkerThread::current()) return w->pool();
-    decide_slot();
-    if (g_pool == nullptr) raise_pool_missing();
-    return **g_pool;
+    WorkerPool* pool = g_pool.load(std::memory_order_acquire);
+    if (pool == nullptr) {
+        decide_slot();
+        pool = g_pool.load(std::memory_order_acquire);
+        if (pool == nullptr) raise_pool_missing();
+    }
+    return *pool;
 }
 
 std::size_t current_num_threads() { return current_pool().num_threads(); }

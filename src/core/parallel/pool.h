@@ -146,11 +146,13 @@ private:
 // the process-wide slot once: the first call creates the pool with available_parallelism()
 // workers (1 if that fails) and waits until every worker has started; a pool that cannot be
 // created leaves the slot decided but empty. Later calls change nothing. All failures are dropped.
+// The child of a fork starts undecided: it has none of the parent's workers.
 void set_up_global_pool() noexcept;
 
 // The pool of the calling worker, or else the process-wide pool. Faults with "The global thread
 // pool has not been initialized.: ThreadPoolBuildError { kind: GlobalPoolAlreadyInitialized }"
-// when the slot is empty. Decides the slot (without waiting for the workers) if nothing has yet.
+// when the slot is empty. Decides the slot (without waiting for the workers) if nothing has yet,
+// which is how the child of a fork gets a pool of its own at its first loop.
 WorkerPool& current_pool();
 // current_pool().num_threads(), with the same fault.
 std::size_t current_num_threads();
