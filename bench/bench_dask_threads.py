@@ -7,24 +7,17 @@ worker pool. Rounds are interleaved; medians and the speed-up over one thread ar
     python bench/bench_dask_threads.py [--size 8192] [--chunk 1024] [--threads 1,2,4] [--rounds 5]
 """
 import argparse
-import os
-import platform
-import statistics
-import time
 import warnings
 
 import dask
 import dask.array as da
 import numpy as np
+from harness import describe, interleaved, medians
 
 import rastrel_tools as rt
 import rastrel_tools.dask as rtd
 
 FORMULA = "(nir - red) / (nir + red + blue)"
-
-
-def processors():
-    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
 
 
 def contenders(nir, red, blue):
@@ -64,24 +57,17 @@ def main():
 
     for name in lazy:  # warm-up: page faults of the inputs and the target
         run(name, max(counts))
-    cases = [(name, threads) for name in lazy for threads in counts]
-    times = {case: [] for case in cases}
-    for round in range(args.rounds):
-        shift = round % len(cases)
-        for case in cases[shift:] + cases[:shift]:
-            start = time.perf_counter()
-            run(*case)
-            times[case].append(time.perf_counter() - start)
+    cases = {(name, threads): (lambda c=(name, threads): run(*c)) for name in lazy for threads in counts}
+    seconds = medians(interleaved(cases, args.rounds))
 
     blocks = arrays[0].numblocks[0] * arrays[0].numblocks[1]
-    print(f"{platform.python_implementation()} {platform.python_version()}, NumPy {np.__version__}, "
-          f"dask {dask.__version__}, {processors()} processors; {args.size} x {args.size} uint16 "
+    print(f"{describe()}, dask {dask.__version__}; {args.size} x {args.size} uint16 "
           f"bands in {blocks} chunks of {args.chunk} x {args.chunk}; {args.rounds} rounds")
     print(f"{'':20}{'threads':>8}{'median ms':>11}{'Mpixel/s':>10}{'vs 1 thread':>13}")
     for name in lazy:
-        base = statistics.median(times[(name, counts[0])])
+        base = seconds[(name, counts[0])]
         for threads in counts:
-            median = statistics.median(times[(name, threads)])
+            median = seconds[(name, threads)]
             rate = args.size**2 / median / 1e6
             print(f"{name:20}{threads:8}{median * 1e3:11.1f}{rate:10.0f}{base / median:12.2f}x")
 

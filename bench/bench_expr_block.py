@@ -9,12 +9,9 @@ bench/bench_expr_block.cpp.
     python bench/bench_expr_block.py [--size 4096] [--rounds 11]
 """
 import argparse
-import os
-import platform
-import statistics
-import time
 
 import numpy as np
+from harness import describe, interleaved, medians
 
 import rastrel
 
@@ -53,11 +50,6 @@ CASES = {
 }
 
 
-def processors():
-    # PyPy 3.9 has no os.sched_getaffinity.
-    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--size", type=int, default=4096, help="rows and columns of each band")
@@ -79,18 +71,9 @@ def main():
     for run in contenders.values():  # warm-up: page faults, the NumPy table, the JIT
         run()
 
-    keys = list(contenders)
-    times = {key: [] for key in keys}
-    for round in range(args.rounds):
-        shift = round % len(keys)
-        for key in keys[shift:] + keys[:shift]:
-            start = time.perf_counter()
-            contenders[key]()
-            times[key].append(time.perf_counter() - start)
-    median = {key: statistics.median(times[key]) for key in keys}
+    median = medians(interleaved(contenders, args.rounds))
 
-    print(f"{platform.python_implementation()} {platform.python_version()}, NumPy {np.__version__}, "
-          f"{processors()} processors; {n} x {n} uint16 bands, {args.rounds} rounds")
+    print(f"{describe()}; {n} x {n} uint16 bands, {args.rounds} rounds")
     print(f"{'':24}{'steps':>6}{'expression ms':>15}{'kernel ms':>11}{'ratio':>7}  bit-identical")
     for name, (program, _, _) in CASES.items():
         e, k = median[(name, "expression")], median[(name, "kernel")]

@@ -7,11 +7,9 @@ ratios are what to compare.
     python bench/bench_normalized_difference.py [--size 4096] [--rounds 15]
 """
 import argparse
-import platform
-import statistics
-import time
 
 import numpy as np
+from harness import describe, interleaved, medians
 
 import rastrel
 
@@ -63,22 +61,13 @@ def main():
     for name, run in variants.items():
         assert np.array_equal(run().view(np.uint32), reference), name
 
-    times = {name: [] for name in variants}
-    names = list(variants)
-    for round_ in range(args.rounds):
-        k = round_ % len(names)
-        for name in names[k:] + names[:k]:
-            start = time.perf_counter()
-            variants[name]()
-            times[name].append(time.perf_counter() - start)
+    seconds = medians(interleaved(variants, args.rounds))
 
     traffic = a.nbytes + b.nbytes + out.nbytes  # the least any variant must move
-    base = statistics.median(times["rastrel inplace"])
-    print(f"{platform.python_implementation()} {platform.python_version()}, NumPy {np.__version__}; "
-          f"{n} x {n} uint16 bands, {args.rounds} rounds, medians")
+    base = seconds["rastrel inplace"]
+    print(f"{describe()}; {n} x {n} uint16 bands, {args.rounds} rounds, medians")
     print(f"{'variant':<20}{'ms':>10}{'GB/s':>10}{'x inplace':>12}")
-    for name in names:
-        median = statistics.median(times[name])
+    for name, median in seconds.items():
         print(f"{name:<20}{median * 1e3:>10.2f}{traffic / median / 1e9:>10.2f}{median / base:>12.2f}")
 
 

@@ -26,7 +26,6 @@ that finds a worker asleep pays it; the second run shows what the calls cost wit
     python bench/bench_pool.py [--sizes 1024,4096] [--rounds 15] [--tiny 1000] [--pauses 100] [--plain-threads] [--realtime] [--poll-idle]
 """
 import argparse
-import ctypes
 import functools
 import hashlib
 import os
@@ -38,34 +37,14 @@ import sys
 import time
 
 import numpy as np
+from harness import PinnedChild, serve, usable_cpus
 
 SIZES = (1024, 4096)
 TINY = (8, 1)
 PAUSE = 0.02
 
 # ---------------------------------------------------------------------------------------------
-# Processors and threads (PyPy's os module has neither sched_getaffinity nor sched_setaffinity).
-
-_CpuSet = ctypes.c_uint64 * 16
-
-
-def usable_cpus():
-    if hasattr(os, "sched_getaffinity"):
-        return sorted(os.sched_getaffinity(0))
-    mask = _CpuSet()
-    if ctypes.CDLL(None, use_errno=True).sched_getaffinity(0, ctypes.sizeof(mask), mask) != 0:
-        raise OSError(ctypes.get_errno(), "sched_getaffinity")
-    return [64 * i + bit for i, word in enumerate(mask) for bit in range(64) if word >> bit & 1]
-
-
-def pin(cpu):
-    if hasattr(os, "sched_setaffinity"):
-        os.sched_setaffinity(0, {cpu})
-        return
-    mask = _CpuSet()
-    mask[cpu // 64] = 1 << (cpu % 64)
-    if ctypes.CDLL(None, use_errno=True).sched_setaffinity(0, ctypes.sizeof(mask), mask) != 0:
-        raise OSError(ctypes.get_errno(), "sched_setaffinity")
+# Threads.
 
 
 @functools.lru_cache(maxsize=None)
@@ -138,54 +117,22 @@ class Bench:
         return start, time.perf_counter()
 
 
-def child(cpu, sizes):
-    pin(cpu)
+def child(sizes):
+    """The pinned side: the same measurements on request, with a pool of one worker."""
     rastrel, workers = import_rastrel()
     bench = Bench(rastrel, sizes)
-    print(workers, flush=True)
-    for line in sys.stdin:
-        command, *args = line.split()
-        if command == "digest":
-            reply = bench.digest(int(args[0]))
-        elif command == "calls":
-            reply = " ".join(map(repr, bench.calls(int(args[0]), int(args[1]), float(args[2]), args[3] == "1")))
-        else:
-            reply = " ".join(map(repr, bench.half(int(args[0]), int(args[1]), float(args[2]))))
-        print(reply, flush=True)
+    serve(lambda request: getattr(bench, request.pop("do"))(**request) if "do" in request else workers)
 
 
-class Child:
-    """A pinned child process, driven one command at a time."""
+class Child(PinnedChild):
+    """This script again, pinned to `cpu`, driven one request at a time."""
 
     def __init__(self, cpu, sizes):
-        self.process = subprocess.Popen(
-            [sys.executable, os.path.abspath(__file__), "--child", str(cpu), "--sizes", ",".join(map(str, sizes))],
-            stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE,
-            universal_newlines=True,
-            bufsize=1,
-        )
-        self.workers = int(self.process.stdout.readline())
-
-    def send(self, *command):
-        self.process.stdin.write(" ".join(map(str, command)) + "\n")
-
-    def receive(self):
-        line = self.process.stdout.readline()
-        if not line:
-            raise RuntimeError(f"the pinned child ended (exit status {self.process.wait()})")
-        return line.split()
-
-    def ask(self, *command):
-        self.send(*command)
-        return self.receive()
+        super().__init__(cpu, __file__, "--child", "--sizes", ",".join(map(str, sizes)))
+        self.workers = self.ask()
 
     def calls(self, n, count, pause=0.0, warm=False):
-        return [float(t) for t in self.ask("calls", n, count, pause, int(warm))]
-
-    def close(self):
-        self.process.stdin.close()
-        self.process.wait()
+        return self.ask(do="calls", n=n, count=count, pause=pause, warm=warm)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -200,11 +147,11 @@ def main():
     parser.add_argument("--plain-threads", action="store_true", help="add a plain two-thread loop")
     parser.add_argument("--realtime", action="store_true", help="run again under chrt -f 10")
     parser.add_argument("--poll-idle", action="store_true", help="run again with idle processors polling")
-    parser.add_argument("--child", type=int, help=argparse.SUPPRESS)
+    parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     args.sizes = tuple(int(n) for n in args.sizes.split(","))
-    if args.child is not None:
-        return child(args.child, args.sizes)
+    if args.child:
+        return child(args.sizes)
 
     run(args)
     if args.poll_idle:
@@ -240,7 +187,7 @@ def run(args):
     bench, pinned = Bench(rastrel, args.sizes), Child(cpus[0], args.sizes)
     plain = [Child(cpu, args.sizes) for cpu in cpus[:2]] if args.plain_threads and len(cpus) >= 2 else []
     try:
-        same = all(bench.digest(n) == pinned.ask("digest", n)[0] for n in args.sizes)
+        same = all(bench.digest(n) == pinned.ask(do="digest", n=n) for n in args.sizes)
         load = " ".join(f"{x:.2f}" for x in os.getloadavg())
         print(f"{platform.python_implementation()} {platform.python_version()}, NumPy {np.__version__}; "
               f"load {load}; {scheduling()}")
@@ -273,8 +220,8 @@ def throughput(args, bench, pinned, plain):
             if plain and n == largest:
                 at = time.perf_counter() + 0.005
                 for which, process in enumerate(plain):
-                    process.send("half", n, which, at)
-                spans = [[float(t) for t in process.receive()] for process in plain]
+                    process.send(do="half", n=n, which=which, at=at)
+                spans = [process.receive() for process in plain]
                 times["plain", n].append(max(end for _, end in spans) - min(start for start, _ in spans))
 
     print(f"normalized difference in place, medians of {args.rounds} rounds")

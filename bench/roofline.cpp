@@ -3,11 +3,16 @@
 // the process may use, each taking one contiguous share. Whatever a kernel does beyond this is
 // arithmetic or scheduling that the memory system does not explain.
 //
-// Built by bench_peers.py into a small shared library and called through ctypes:
-//   c++ -O3 -mavx2 -std=c++20 -shared -fPIC -pthread roofline.cpp -o libroofline.so
+// A shared library built by CMake (target `roofline`, with RASTREL_BUILD_BENCH) and called by
+// bench_peers.py through ctypes. On x86-64 the packing loop uses AVX2 where the processor has it;
+// elsewhere, and on x86-64 processors without it, a plain loop that the compiler vectorises for
+// the target's baseline.
+#if defined(__x86_64__)
 #include <immintrin.h>
+#endif
 #include <sched.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -26,17 +31,22 @@ struct Task {
 
 // Each output word packs two samples side by side (and, for three bands, takes the third in by
 // exclusive or): every byte read reaches the output, so nothing can be optimised away.
+inline void pack_one(const Task& t, std::size_t k) {
+    std::uint32_t v = t.band[0][k] | (std::uint32_t{t.band[1][k]} << 16);
+    if (t.bands == 3) v ^= t.band[2][k];
+    t.out[k] = v;
+}
+
+void pack_portable(const Task& t, std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) pack_one(t, i);
+}
+
+#if defined(__x86_64__)
 template <bool kStreaming>
-void pack(const Task& t, std::size_t begin, std::size_t end) {
+__attribute__((target("avx2"))) void pack_avx2(const Task& t, std::size_t begin, std::size_t end) {
     std::size_t i = begin;
     // Up to the output's next 32-byte boundary element by element: streaming stores need it.
-    const auto misaligned = [&](std::size_t k) { return (reinterpret_cast<std::uintptr_t>(t.out + k) & 31) != 0; };
-    const auto one = [&](std::size_t k) {
-        std::uint32_t v = t.band[0][k] | (std::uint32_t{t.band[1][k]} << 16);
-        if (t.bands == 3) v ^= t.band[2][k];
-        t.out[k] = v;
-    };
-    for (; i < end && misaligned(i); ++i) one(i);
+    for (; i < end && (reinterpret_cast<std::uintptr_t>(t.out + i) & 31) != 0; ++i) pack_one(t, i);
     for (; i + 16 <= end; i += 16) {
         const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t.band[0] + i));
         const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t.band[1] + i));
@@ -59,20 +69,36 @@ void pack(const Task& t, std::size_t begin, std::size_t end) {
             _mm256_storeu_si256(o + 1, second);
         }
     }
-    for (; i < end; ++i) one(i);
+    for (; i < end; ++i) pack_one(t, i);
     if constexpr (kStreaming) _mm_sfence();
 }
+
+const bool kHasAvx2 = __builtin_cpu_supports("avx2");
+#endif
 
 void run_share(const Task& t, std::size_t share, std::size_t shares) {
     // Shares end on 64-byte boundaries of the output, so no cache line is written by two threads.
     const std::size_t per = (t.n / shares + 15) / 16 * 16;
     const std::size_t begin = std::min(t.n, share * per);
     const std::size_t end = share + 1 == shares ? t.n : std::min(t.n, begin + per);
-    if (t.streaming) {
-        pack<true>(t, begin, end);
-    } else {
-        pack<false>(t, begin, end);
+#if defined(__x86_64__)
+    if (kHasAvx2) {
+        if (t.streaming) {
+            pack_avx2<true>(t, begin, end);
+        } else {
+            pack_avx2<false>(t, begin, end);
+        }
+        return;
     }
+#endif
+    pack_portable(t, begin, end);
+}
+
+// A short pause in a spin-wait loop, where the processor has one.
+inline void spin_pause() {
+#if defined(__x86_64__)
+    _mm_pause();
+#endif
 }
 
 // Threads that wait for the next task by spinning briefly and then sleeping (a futex through
@@ -107,7 +133,7 @@ private:
     void serve(std::size_t index) {
         std::uint64_t seen = 0;
         for (;;) {
-            for (int spin = 0; spin < 2000 && generation_.load() == seen; ++spin) _mm_pause();
+            for (int spin = 0; spin < 2000 && generation_.load() == seen; ++spin) spin_pause();
             generation_.wait(seen);
             seen = generation_.load();
             run_share(task_, index, threads_);

@@ -1,0 +1,230 @@
+"""The reports of bench_peers.py, from the dictionary of one run (as its .json holds it): a
+Markdown page of tables and targets, and a plot of throughput against size."""
+import json
+import os
+import platform
+import sys
+
+
+def kernels_of(results):
+    """The kernels of a run, in the order they were measured."""
+    return list(dict.fromkeys(r["kernel"] for r in results))
+
+
+def lookup(results, **key):
+    for r in results:
+        if all(r[k] == v for k, v in key.items()):
+            return r
+    return None
+
+
+def roofline_seconds(results, kernel, size):
+    times = [r["seconds"] for r in results
+             if r["kernel"] == kernel and r["size"] == size and r["impl"].startswith("roofline")]
+    return min(times) if times else None
+
+
+def gpix(r):
+    return r["pixels"] / r["seconds"] / 1e9
+
+
+COLUMNS = ["rastrel", "rastrel, 1 thread", "rastrel new array", "rastrel expr", "numpy", "numpy out=", "numexpr",
+           "numba", "roofline"]
+
+
+def cell_time(seconds):
+    if seconds < 1e-3:
+        return f"{seconds * 1e6:.1f} us"
+    return f"{seconds * 1e3:.2f} ms"
+
+
+def markdown(run, command):
+    results = run["results"]
+    lines = [f"# Performance on {run['interpreter']}", ""]
+    lines += [f"{run['interpreter']}, NumPy {run['numpy']}; {run['threads']} threads "
+              f"(the roofline: {run['roofline threads']}); {run['cpu']}; run {run['date']}, "
+              f"load average {run['load'][0]:.1f} before and {run['load'][1]:.1f} after.", ""]
+    lines += [f"Command: `{command}`", ""]
+    lines += ["Each cell: median time per call and throughput in Gpix/s, with interleaved rounds of all "
+              "contenders in one process; the ratio row divides each contender's time by rastrel's. "
+              "`roofline` is the copy-like loop with the same traffic (two or three uint16 reads and a "
+              "32-bit write per pixel), the faster of cached and streaming stores, on contiguous arrays. "
+              "`rastrel, 1 thread` runs in a child process pinned to one processor, timed in the same "
+              "rounds; its ratio is the speed-up of two threads over one. A mark `(!)` flags a result "
+              "that differs from rastrel's in any bit.", ""]
+    kernels = kernels_of(results)
+    layouts = [x for x in ("contiguous", "strided") if any(r["layout"] == x for r in results)]
+    sizes = sorted({r["size"] for r in results})
+    for kernel in kernels:
+        for layout in layouts:
+            present = [c for c in COLUMNS if c == "roofline" and layout == "contiguous"
+                       or any(r["impl"] == c and r["kernel"] == kernel and r["layout"] == layout for r in results)]
+            header = ["size"] + present
+            lines += [f"## {kernel}, {layout}" + (" (every other column)" if layout == "strided" else ""), ""]
+            lines += ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
+            for size in sizes:
+                base = lookup(results, kernel=kernel, size=size, layout=layout, impl="rastrel")
+                if base is None:
+                    continue
+                cells = [f"{size} x {size}"]
+                for c in present:
+                    if c == "roofline":
+                        sec = roofline_seconds(results, kernel, size)
+                        r = None if sec is None else dict(base, seconds=sec)
+                    else:
+                        r = lookup(results, kernel=kernel, size=size, layout=layout, impl=c)
+                    if r is None:
+                        cells.append("")
+                        continue
+                    mark = "" if r.get("exact", True) else " (!)"
+                    ratio = "" if c == "rastrel" else f", x{r['seconds'] / base['seconds']:.2f}"
+                    cells.append(f"{cell_time(r['seconds'])}, {gpix(r):.3g}{ratio}{mark}")
+                lines.append("| " + " | ".join(cells) + " |")
+            lines.append("")
+    lines += targets(run)
+    return "\n".join(lines) + "\n"
+
+
+def targets(run):
+    """The goals of the work on performance, each with its measured figure."""
+    results = run["results"]
+    out = ["## Targets", "", "| target | measured | met |", "|---|---|---|"]
+
+    def row(text, value, ok):
+        out.append(f"| {text} | {value} | {'yes' if ok else 'no'} |")
+
+    big = [s for s in (4096, 8192) if lookup(results, size=s, impl="rastrel", layout="contiguous")]
+    kernels = kernels_of(results)
+    for kernel in kernels:
+        goal = 0.85 if kernel == "evi" else 0.90
+        for size in big:
+            r = lookup(results, kernel=kernel, size=size, layout="contiguous", impl="rastrel")
+            roof = roofline_seconds(results, kernel, size)
+            if r and roof:
+                share = roof / r["seconds"]
+                row(f"{kernel} in place, {size} x {size}: >= {goal:.2f} of the roofline", f"{share:.2f}",
+                    share >= goal)
+    for size in big:
+        r = lookup(results, kernel="normalized difference", size=size, layout="contiguous", impl="rastrel")
+        new = lookup(results, kernel="normalized difference", size=size, layout="contiguous",
+                     impl="rastrel new array")
+        if r and new:
+            ratio = new["seconds"] / r["seconds"]
+            row(f"new array at most 1.15x in place, {size} x {size}", f"{ratio:.2f}x", ratio <= 1.15)
+    goals = {"numpy out=": 7.0, "numpy": 10.0, "numexpr": 6.0, "numba": 0.95}
+    for peer, goal in goals.items():
+        for kernel in kernels:
+            r = lookup(results, kernel=kernel, size=4096, layout="contiguous", impl="rastrel")
+            p = lookup(results, kernel=kernel, size=4096, layout="contiguous", impl=peer)
+            if r and p:
+                ratio = p["seconds"] / r["seconds"]
+                row(f"{kernel}, 4096 x 4096: >= {goal}x {peer}", f"{ratio:.2f}x", ratio >= goal)
+    if any(r["impl"] == "rastrel, 1 thread" for r in results):
+        for kernel in kernels:
+            for size in big:
+                two = lookup(results, kernel=kernel, size=size, layout="contiguous", impl="rastrel")
+                one = lookup(results, kernel=kernel, size=size, layout="contiguous", impl="rastrel, 1 thread")
+                if two and one:
+                    share = two["seconds"] / one["seconds"]
+                    row(f"{kernel}, {size} x {size}: one thread >= 0.75 of two", f"{share:.2f}", share >= 0.75)
+            for size in (256, 1024):
+                two = lookup(results, kernel=kernel, size=size, layout="contiguous", impl="rastrel")
+                one = lookup(results, kernel=kernel, size=size, layout="contiguous", impl="rastrel, 1 thread")
+                if two and one:
+                    speedup = one["seconds"] / two["seconds"]
+                    row(f"{kernel}, {size} x {size} (in cache): two threads >= 1.7x one", f"{speedup:.2f}x",
+                        speedup >= 1.7)
+    limits = {1: 2e-6, 64: 25e-6}
+    other = load_other(run)
+    for size, limit in limits.items():
+        r = lookup(results, kernel="normalized difference", size=size, layout="contiguous", impl="rastrel")
+        if r is None:
+            continue
+        if run["implementation"] == "cpython":
+            row(f"call, {size} x {size}: at most {limit * 1e6:.0f} us", f"{r['seconds'] * 1e6:.2f} us",
+                r["seconds"] <= limit)
+        elif other:
+            c = lookup(other["results"], kernel="normalized difference", size=size, layout="contiguous",
+                       impl="rastrel")
+            if c:
+                ratio = r["seconds"] / c["seconds"]
+                row(f"call, {size} x {size}: at most 3x CPython's", f"{r['seconds'] * 1e6:.2f} us, {ratio:.2f}x",
+                    ratio <= 3)
+    inexact = sorted({f"{r['impl']} ({r['kernel']})" for r in results if not r.get("exact", True)})
+    row("every contender bit-identical to rastrel", "all" if not inexact else "differ: " + ", ".join(inexact),
+        not inexact or all(not x.startswith("rastrel") for x in inexact))
+    out.append("")
+    return out
+
+
+def load_other(run):
+    other = "cpython" if run["implementation"] == "pypy" else "pypy"
+    path = os.path.join(run["docs"], f"performance-{other}.json")
+    if not os.path.exists(path):
+        return None
+    with open(path) as f:
+        return json.load(f)
+
+
+def plot(run, path):
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        print("no matplotlib here: no plot", file=sys.stderr)
+        return False
+    results = run["results"]
+    layouts = [x for x in ("contiguous", "strided") if any(r["layout"] == x for r in results)]
+    kernels = kernels_of(results)
+    fig, axes = plt.subplots(len(layouts), len(kernels), figsize=(5 * len(kernels), 4.2 * len(layouts)),
+                             squeeze=False, sharey=True)
+    styles = {"rastrel": ("C0", "-", "o"), "rastrel new array": ("C0", "--", "s"),
+              "rastrel expr": ("C9", "-", "^"), "rastrel, 1 thread": ("C0", ":", "v"),
+              "numpy": ("C1", "-", "o"), "numpy out=": ("C1", "--", "s"), "numexpr": ("C2", "-", "D"),
+              "numba": ("C3", "-", "P"), "roofline": ("k", "-.", None)}
+    for i, layout in enumerate(layouts):
+        for j, kernel in enumerate(kernels):
+            ax = axes[i][j]
+            series = {}
+            for r in results:
+                if r["kernel"] != kernel or r["layout"] != layout or r["impl"].startswith("roofline"):
+                    continue
+                series.setdefault(r["impl"], []).append((r["pixels"], gpix(r)))
+            if layout == "contiguous":
+                sizes = sorted({r["size"] for r in results if r["kernel"] == kernel})
+                roof = [(s * s, s * s / roofline_seconds(results, kernel, s) / 1e9)
+                        for s in sizes if roofline_seconds(results, kernel, s)]
+                series["roofline"] = roof
+            for name, points in series.items():
+                if not points:
+                    continue
+                points.sort()
+                color, line, marker = styles.get(name, ("C7", "-", None))
+                ax.plot([p[0] for p in points], [p[1] for p in points], color=color, linestyle=line,
+                        marker=marker, markersize=4, label=name)
+            ax.set_xscale("log")
+            ax.set_yscale("log")
+            # Below this, calls are all overhead; a contender far down there would flatten the rest.
+            ax.set_ylim(bottom=1e-4)
+            ax.set_title(f"{kernel}, {layout}")
+            ax.set_xlabel("pixels per call")
+            if j == 0:
+                ax.set_ylabel("Gpix/s")
+            ax.grid(True, which="both", alpha=0.3)
+    axes[0][0].legend(fontsize=8, loc="lower right")
+    fig.suptitle(f"rastrel and peers on {run['interpreter']}, {run['threads']} threads")
+    fig.tight_layout()
+    fig.savefig(path, dpi=90)
+    return True
+
+
+def cpu_name():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.machine()
