@@ -23,7 +23,8 @@ that halt an idle processor at once, waking a thread on another processor takes 
 halted virtual processor (tens of microseconds, against a few on the same processor), and a call
 that finds a worker asleep pays it; the second run shows what the calls cost without that.
 
-    python bench/bench_pool.py [--sizes 1024,4096] [--rounds 15] [--tiny 1000] [--pauses 100] [--plain-threads] [--realtime] [--poll-idle]
+    python bench/bench_pool.py [--sizes 1024,4096] [--rounds 15] [--tiny 1000] [--pauses 100]
+                               [--plain-threads] [--realtime] [--poll-idle]
 """
 import argparse
 import functools

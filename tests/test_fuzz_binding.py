@@ -367,7 +367,7 @@ def expect_kernel(function, slots):
         elif kind == OUT:
             error = convert_array(value, F32, name)
         else:
-            error = interpreter_error(lambda: floats.__setitem__(name, to_float32(as_double(value))))
+            error = interpreter_error(lambda: floats.__setitem__(name, to_float32(as_double(value))))  # noqa: B023 - called at once
             error = error and error.prefixed(name)
         if error:
             return error, None

@@ -8,7 +8,7 @@ import textwrap
 import pytest
 
 import rastrel
-from rastrel_testing import IS_PYPY, cpython_only
+from rastrel_testing import cpython_only
 
 FUNCTIONS = [
     ("calculate_normalized_difference_inplace", "(band_a, band_b, out_buffer)"),

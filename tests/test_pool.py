@@ -137,19 +137,19 @@ def concurrent_jobs():
         kind = index % 4
         if kind == 0:
             args = (own[0], common[0].T.copy().T)  # a Fortran-ordered band
-            call = lambda out, args=args: rastrel.calculate_normalized_difference_inplace(*args, out)
+            call = lambda out, args=args: rastrel.calculate_normalized_difference_inplace(*args, out)  # noqa: E731
             expected = ref_normalized_difference(*args)
         elif kind == 1:
             args = (common[1], own[1][::-1])
-            call = lambda out, args=args: rastrel.calculate_ratio_inplace(*args, out)
+            call = lambda out, args=args: rastrel.calculate_ratio_inplace(*args, out)  # noqa: E731
             expected = ref_ratio(*args)
         elif kind == 2:
             args = (own[0], common[2], own[1], 2.5, 6.1, 7.3, 1.05)
-            call = lambda out, args=args: rastrel.calculate_evi_inplace(*args, out)
+            call = lambda out, args=args: rastrel.calculate_evi_inplace(*args, out)  # noqa: E731
             expected = ref_evi(*args)
         else:
             bands = [common[0], own[1].T.copy().T, shared[2]]  # the last larger than the output
-            call = lambda out, bands=bands: rastrel.execute_expr_inplace(expr, bands, out)
+            call = lambda out, bands=bands: rastrel.execute_expr_inplace(expr, bands, out)  # noqa: E731
             expected = reference(pool_probe.PROGRAM, bands, shape)
         jobs.append((call, out, expected))
     return jobs

@@ -5,7 +5,6 @@ import inspect
 import os
 import site
 import sysconfig
-import textwrap
 from pathlib import Path
 
 import pytest
