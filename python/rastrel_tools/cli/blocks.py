@@ -12,10 +12,11 @@ from typing import Any, Callable, Optional
 
 # Output tiles: the usual edge of cloud-optimised GeoTIFFs.
 OUTPUT_BLOCK = 512
-# Pixels per window: 2**20 keeps a window of four uint16 bands and three float32 results near
-# 20 MiB, of which at most four are held at once, while each engine call stays long enough (a
-# millisecond or more) that the per-window overhead is lost in the noise.
-WINDOW_PIXELS = 1 << 20
+# Pixels per window: 2**19 keeps a window of two uint16 bands and their float32 result at 4 MiB,
+# of which at most five are held at once (being read, waiting, computed, waiting, being written),
+# while each engine call stays long enough (a few hundred microseconds) that the per-window
+# overhead is lost in the noise.
+WINDOW_PIXELS = 1 << 19
 
 
 def _multiple(block: int, other: int, limit: int) -> int:

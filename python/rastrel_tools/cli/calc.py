@@ -17,7 +17,7 @@ from .errors import FormulaProblem, InputError, OutputError, UsageError
 
 # GDAL's block cache defaults to a share of the machine's memory; the windows are read and
 # written whole, so a small cache is enough and keeps the process's memory bounded.
-_GDAL_CACHE_MB = 32
+_GDAL_CACHE_MB = 16
 _PREDICTOR_FLOAT = 3
 
 
@@ -163,8 +163,11 @@ class _Writer:
     def write(self, window: Any, results: list[np.ndarray]) -> None:
         for path, _, dataset, which in self.files:
             try:
-                dataset.write(np.stack([results[k] for k in which]),
-                              indexes=list(range(1, len(which) + 1)), window=window)
+                if len(which) == 1:
+                    dataset.write(results[which[0]], 1, window=window)
+                else:
+                    dataset.write(np.stack([results[k] for k in which]),
+                                  indexes=list(range(1, len(which) + 1)), window=window)
             except MemoryError:
                 raise
             except Exception as error:
@@ -245,14 +248,20 @@ def _computer(jobs: list[Job]) -> Any:
     return compute
 
 
+def _configure_gdal() -> None:
+    """Process-wide, unless the user set them: the reading and writing threads would not see
+    options set in a rasterio.Env of this thread, and GDAL sizes its cache once, on first use."""
+    os.environ.setdefault("GDAL_CACHEMAX", str(_GDAL_CACHE_MB))
+    os.environ.setdefault("GDAL_NUM_THREADS", "ALL_CPUS")
+
+
 def calc(args: argparse.Namespace) -> None:
-    import rasterio  # type: ignore[import-untyped, unused-ignore]
     from rasterio.windows import Window  # type: ignore[import-untyped, unused-ignore]
 
     items = parse_items(args.indices)
     formulas = [(label, compile_item(label, text, args.sensor)) for label, text in items]
-    with rasterio.Env(GDAL_CACHEMAX=_GDAL_CACHE_MB, GDAL_NUM_THREADS="ALL_CPUS"), \
-            Inputs(args.inputs, args.band) as inputs:
+    _configure_gdal()
+    with Inputs(args.inputs, args.band) as inputs:
         jobs = []
         for label, formula in formulas:
             sources = [inputs.find(name, label) for name in formula.bands]
