@@ -74,9 +74,17 @@ def test_several_indices_in_one_pass_carry_the_grid(scene, tmp_path, bands, caps
 
 
 @pytest.mark.parametrize("how", ["descriptions", "numbers", "files by option",
-                                 "files by description", "files by name"])
+                                 "files by description", "files by name", "sensor"])
 def test_the_bands_found_every_way(how, tmp_path, bands):
     out = tmp_path / "ndvi.tif"
+    if how == "sensor":
+        scene = write_tif(tmp_path / "s.tif", [bands["red"], bands["nir"]], ["B04", "B08"])
+        calc("NDVI", scene, "--sensor", "sentinel2-l2a", "-o", out)
+        with rasterio.open(out) as result:
+            want = rt.compile("NDVI", sensor="sentinel2-l2a").evaluate(B04=bands["red"],
+                                                                       B08=bands["nir"])
+            assert_same(result.read(1), want)
+        return
     if how == "descriptions":
         calc("NDVI", write_tif(tmp_path / "s.tif", [bands["red"], bands["nir"]],
                                ["Red", "NIR"]), "-o", out)
@@ -133,8 +141,8 @@ def test_nodata_becomes_nan(nodata_option, invalid, tmp_path, bands):
 
 
 @pytest.mark.parametrize("args, status, message", [
-    (["calc", "NDVI,x=(nir - red", "{scene}", "-o", "{out}"], 3,
-     "x: '(' was never closed (column 1)"),
+    (["calc", "NVDI", "{scene}", "-o", "{out}"], 3,
+     "NVDI: unknown index 'NVDI'; did you mean 'NDVI'?"),
     (["calc", "NDVI", "{missing}", "-o", "{out}"], 4, "{missing}: no such file"),
     (["calc", "BSI", "{scene}", "-o", "{out}"], 4,
      "BSI reads band 'swir1', which the input does not name (its bands: blue, green, nir, "

@@ -77,9 +77,11 @@ def _band_options(command: argparse.ArgumentParser) -> None:
                          help="where a band comes from: a band number of the input (nir=8), "
                               "or a file (nir=B08.tif, or B08.tif:1 for a band of it); "
                               "repeatable")
+    from ..sensors import SENSORS
+
     command.add_argument("--sensor", help="product preset giving the product's band names, "
-                                          "scale, offset and nodata (for example "
-                                          "sentinel2-l2a)")
+                                          "scale, offset and nodata: "
+                                          f"{', '.join(SENSORS)}")
 
 
 def _run(args: argparse.Namespace) -> int:

@@ -97,12 +97,21 @@ class Inputs:
             raise InputError(f"--band {option}: {path} has bands 1 to {dataset.count}")
         return role, BandSource(path, number, f"{role}={where}")
 
-    def offered(self) -> dict[str, BandSource]:
-        """Every band name on offer, case-folded, with its source."""
-        return dict(self._named)
+    def offered(self) -> set[str]:
+        """Every band name on offer, as written and case-folded."""
+        names = set(self._named)
+        for key, source in self._named.items():
+            if not source.label.startswith(f"{key}=") and source.label.casefold() == key:
+                names.add(source.label)
+        return names
 
-    def find(self, name: str, wanted_by: str) -> BandSource:
-        source = self._named.get(name.casefold())
+    def find(self, name: str, wanted_by: str, aliases: tuple[str, ...] = ()) -> BandSource:
+        """The band called `name` (in any letter case), or else one called by an alias (the
+        roles a sensor's band plays)."""
+        for key in (name, *aliases):
+            source = self._named.get(key.casefold())
+            if source is not None:
+                return source
         if source is None:
             have = ", ".join(sorted({s.label for s in self._named.values()})) or "none named"
             raise InputError(f"{wanted_by} reads band {name!r}, which the input does not name "

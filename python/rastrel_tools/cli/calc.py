@@ -11,6 +11,7 @@ from typing import Any, Optional
 import numpy as np
 
 from ..formula import Formula, FormulaError, compile
+from ..sensors import get_sensor
 from .bands import BandSource, Inputs
 from .blocks import OUTPUT_BLOCK, Progress, plan_windows, run_pipeline
 from .errors import FormulaProblem, InputError, OutputError, UsageError
@@ -51,9 +52,7 @@ def parse_items(text: str) -> list[tuple[str, str]]:
 
 def compile_item(label: str, text: str, sensor: Optional[str]) -> Formula:
     try:
-        if sensor is None:
-            return compile(text)
-        return compile(text, sensor=sensor)  # type: ignore[call-arg, unused-ignore]
+        return compile(text, sensor=sensor)
     except FormulaError as error:
         raise FormulaProblem(f"{label}: {str(error).splitlines()[0]}") from None
     except (TypeError, ValueError, KeyError) as error:
@@ -71,7 +70,8 @@ def _band_keywords(inputs: Inputs, formula: Formula, sources: list[BandSource],
         missing = inputs.nodata(source, args.nodata)
         if missing is not None:
             nodata[name] = missing
-        own_scale, own_offset = inputs.scaling(source)
+        # A sensor preset converts the samples itself; a file's own scale would apply twice.
+        own_scale, own_offset = (1.0, 0.0) if formula.sensor else inputs.scaling(source)
         chosen_scale = own_scale if args.scale is None else args.scale
         chosen_offset = own_offset if args.offset is None else args.offset
         if chosen_scale != 1.0 or chosen_offset != 0.0:
@@ -255,16 +255,32 @@ def _configure_gdal() -> None:
     os.environ.setdefault("GDAL_NUM_THREADS", "ALL_CPUS")
 
 
+def _roles_of(formula: Formula, name: str) -> tuple[str, ...]:
+    """The roles a sensor's band plays, which also find it (a band described "nir", or given as
+    --band nir=...)."""
+    band = formula.sensor.bands.get(name) if formula.sensor is not None else None
+    return band.roles if band is not None else ()
+
+
 def calc(args: argparse.Namespace) -> None:
+    if args.sensor is not None and (args.scale is not None or args.offset is not None):
+        raise UsageError("--scale and --offset replace the conversion that --sensor gives; "
+                         "use one or the other")
     from rasterio.windows import Window  # type: ignore[import-untyped, unused-ignore]
 
+    if args.sensor is not None:
+        try:
+            get_sensor(args.sensor)
+        except ValueError as error:
+            raise FormulaProblem(str(error)) from None
     items = parse_items(args.indices)
     formulas = [(label, compile_item(label, text, args.sensor)) for label, text in items]
     _configure_gdal()
     with Inputs(args.inputs, args.band) as inputs:
         jobs = []
         for label, formula in formulas:
-            sources = [inputs.find(name, label) for name in formula.bands]
+            sources = [inputs.find(name, label, _roles_of(formula, name))
+                       for name in formula.bands]
             if not sources:
                 raise UsageError(f"{label} reads no band: nothing to compute it over")
             jobs.append(Job(label, formula, sources,

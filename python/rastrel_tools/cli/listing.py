@@ -5,20 +5,19 @@ import argparse
 
 from ..indices import INDICES
 from .bands import Inputs
-from .calc import compile_item
+from .errors import FormulaProblem
 
 
 def list_indices(args: argparse.Namespace) -> None:
-    entries = list(INDICES.values())
+    catalogue = INDICES
     if args.inputs or args.band:
         with Inputs(args.inputs, args.band) as inputs:
             offered = inputs.offered()
-        allowed = []
-        for entry in entries:
-            formula = compile_item(entry.name, entry.name, args.sensor)
-            if all(name.casefold() in offered for name in formula.bands):
-                allowed.append(entry)
-        entries = allowed
+        try:
+            catalogue = INDICES.available(offered, sensor=args.sensor)
+        except ValueError as error:
+            raise FormulaProblem(str(error)) from None
+    entries = list(catalogue.values())
     width = max((len(entry.name) for entry in entries), default=4)
     for entry in entries:
         print(f"{entry.name:<{width}}  {' '.join(entry.bands):<24}  {entry.long_name}")
