@@ -7,6 +7,8 @@ use it before its own first import of rastrel."""
 import ctypes
 import os
 import platform
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -283,3 +285,40 @@ def expect_panic(message, function, *args):
 
 def bounds_fault(length, index):
     return f"index out of bounds: the len is {length} but the index is {index}"
+
+
+# ---------------------------------------------------------------------------------------------
+# Threads and memory.
+
+
+def run_at_once(work, count, watch=None, timeout=120):
+    """Runs work(0), ..., work(count - 1), each on a thread of its own, released together; calls
+    watch() every 2 ms while any of them runs. Fails with every thread's failure once all have
+    ended (a failing thread releases the others), or if one is still running after `timeout`."""
+    barrier = threading.Barrier(count)
+    failures = []
+
+    def guarded(index):
+        try:
+            barrier.wait()
+            work(index)
+        except BaseException as error:  # noqa: B036 - the fault exception derives from BaseException
+            failures.append((index, error))
+            barrier.abort()
+
+    threads = [threading.Thread(target=guarded, args=(i,)) for i in range(count)]
+    for thread in threads:
+        thread.start()
+    while watch and any(thread.is_alive() for thread in threads):
+        watch()
+        time.sleep(0.002)
+    deadline = time.monotonic() + timeout
+    for thread in threads:
+        thread.join(timeout=max(0.0, deadline - time.monotonic()))
+        assert not thread.is_alive(), "a thread is stuck"
+    assert failures == []
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")

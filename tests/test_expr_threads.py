@@ -7,7 +7,7 @@ import weakref
 import numpy as np
 
 import rastrel
-from rastrel_testing import PANIC, assert_bits_equal, band, ops, random_band, reference, scalar
+from rastrel_testing import PANIC, assert_bits_equal, band, ops, random_band, reference, run_at_once, scalar
 
 THREADS = 4
 ROUNDS = 30
@@ -18,17 +18,16 @@ def test_threads_share_one_program():
     expr = rastrel.compile_expr(PROGRAM, 3)
     rng = np.random.default_rng(5)
     common = random_band(rng, (150, 260))
-    barrier = threading.Barrier(THREADS)
-    failures = []
-
-    def work(index):
+    jobs = []
+    for index in range(THREADS):
         rng = np.random.default_rng(index)
         shape = (90 + 13 * index, 250 - 7 * index)
         # Every thread reads the common band while the others do; each writes its own output.
         bands = [random_band(rng, shape), common[: shape[0], : shape[1]], random_band(rng, shape)]
-        want = reference(PROGRAM, bands, shape)
-        out = np.empty(shape, dtype=np.float32)
-        barrier.wait()
+        jobs.append((bands, reference(PROGRAM, bands, shape), np.empty(shape, dtype=np.float32)))
+
+    def work(index):
+        bands, want, out = jobs[index]
         for round in range(ROUNDS):
             out.fill(np.nan)
             rastrel.execute_expr_inplace(expr, bands, out)
@@ -43,20 +42,7 @@ def test_threads_share_one_program():
                 else:
                     raise AssertionError("no fault")
 
-    def guarded(index):
-        try:
-            work(index)
-        except BaseException as error:
-            failures.append((index, error))
-            barrier.abort()
-
-    threads = [threading.Thread(target=guarded, args=(i,)) for i in range(THREADS)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join(timeout=120)
-        assert not thread.is_alive()
-    assert failures == []
+    run_at_once(work, THREADS)
 
 
 def test_a_call_holds_its_bands_until_it_returns():

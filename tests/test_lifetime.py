@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import rastrel
-from rastrel_testing import IS_PYPY, UNDER_SANITIZER, band, ops, random_band, scalar
+from rastrel_testing import IS_PYPY, UNDER_SANITIZER, band, ops, random_band, resident_bytes, scalar
 
 pytestmark = pytest.mark.skipif(IS_PYPY, reason="PyPy has no sys.getrefcount")
 
@@ -23,11 +23,6 @@ class FloatRaises:
 
     def __float__(self):
         raise self.cls("float")
-
-
-def resident_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 # ---------------------------------------------------------------------------------------------

@@ -5,7 +5,6 @@ import json
 import os
 import subprocess
 import sys
-import threading
 import time
 
 import numpy as np
@@ -21,6 +20,7 @@ from rastrel_testing import (
     ref_normalized_difference,
     ref_ratio,
     reference,
+    run_at_once,
 )
 
 PROBE_TIMEOUT = 300
@@ -158,33 +158,20 @@ def concurrent_jobs():
 def test_threads_calling_at_once_get_their_own_results():
     jobs = concurrent_jobs()
     threads_before = len(pool_probe.tasks())
-    barrier = threading.Barrier(THREADS)
-    failures = []
+    most = 0
+
+    def count_threads():
+        nonlocal most
+        most = max(most, len(pool_probe.tasks()))
 
     def work(index):
         call, out, expected = jobs[index]
-        try:
-            barrier.wait()
-            for _ in range(ROUNDS):
-                out.fill(np.nan)
-                call(out)
-                assert_bits_equal(out, expected)
-        except BaseException as error:
-            failures.append((index, error))
-            barrier.abort()
+        for _ in range(ROUNDS):
+            out.fill(np.nan)
+            call(out)
+            assert_bits_equal(out, expected)
 
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(THREADS)]
-    for thread in threads:
-        thread.start()
-    most = 0
-    while any(thread.is_alive() for thread in threads):
-        most = max(most, len(pool_probe.tasks()))
-        time.sleep(0.002)
-    deadline = time.monotonic() + 120
-    for thread in threads:
-        thread.join(timeout=max(0.0, deadline - time.monotonic()))
-        assert not thread.is_alive()
-    assert failures == []
+    run_at_once(work, THREADS, watch=count_threads)
     assert most <= threads_before + THREADS
 
 

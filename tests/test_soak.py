@@ -27,6 +27,7 @@ from rastrel_testing import (
     ref_normalized_difference,
     ref_ratio,
     reference,
+    resident_bytes,
 )
 
 # Shorter on the sanitizer build, whose run repeats the whole suite.
@@ -201,11 +202,6 @@ class Worker:
             expected = contested_reads(bands.shape[1]) if which == 3 else np.zeros(bands.shape, np.float32)
             check = lambda: assert_bits_equal(out, expected)  # noqa: E731
         return check_refused_or(call, check)
-
-
-def resident_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 @pytest.mark.timeout(SECONDS + 240)
