@@ -66,6 +66,14 @@ std::mutex g_slot_mutex;
 std::atomic<bool> g_decided{false};
 std::atomic<WorkerPool*> g_pool{nullptr};
 
+// Every pool this process ever made, newest first, pools its parent made before a fork included:
+// none is destroyed, and each stays reachable from here so that leak checkers see them as kept.
+struct KeptPool {
+    std::shared_ptr<WorkerPool> pool;
+    const KeptPool* previous;
+};
+const KeptPool* g_kept_pools = nullptr;  // guarded by g_slot_mutex
+
 std::shared_ptr<WorkerPool> create_global_pool() {
     const ProcessorCount count = available_parallelism();
     const std::size_t threads = count.ok() ? count.count : 1;
@@ -102,9 +110,8 @@ bool decide_slot() noexcept {
         pthread_atfork(&lock_slot_for_fork, &unlock_slot_in_parent, &forget_pool_in_child) == 0;
     (void)fork_handlers;
     try {
-        // The handle is leaked with the pool: nothing ever destroys either.
-        const auto* handle = new std::shared_ptr<WorkerPool>(create_global_pool());
-        g_pool.store(handle->get(), std::memory_order_release);
+        g_kept_pools = new KeptPool{create_global_pool(), g_kept_pools};
+        g_pool.store(g_kept_pools->pool.get(), std::memory_order_release);
     } catch (...) {
         // The slot stays empty; every loop will fault.
     }
