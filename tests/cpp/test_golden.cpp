@@ -129,11 +129,12 @@ std::uint16_t sample(Rng& rng) {
 
 // Any sign, an exponent from 2^-27 to 2^23 and a random mantissa; or a value users write.
 float scalar(Rng& rng) {
-    static constexpr float kPicks[] = {0.0f, -0.0f, 1.0f, -1.0f, 0.5f, 2.0f, 3.0f, -2.5f, 1.05f, 6.1f, 7.3f,
-                                       1e-10f, -DENOM_EPSILON, INFINITY, NAN, 1e-45f};
+    static constexpr float kPicks[] = {0.0f,  -0.0f, 1.0f, -1.0f,  0.5f,           2.0f,     3.0f, -2.5f,
+                                       1.05f, 6.1f,  7.3f, 1e-10f, -DENOM_EPSILON, INFINITY, NAN,  1e-45f};
     if (below(rng, 2) == 0) return kPicks[below(rng, std::size(kPicks))];
     const std::uint64_t r = rng();
-    return std::bit_cast<float>(static_cast<std::uint32_t>((r >> 63) << 31 | (100 + r % 51) << 23 | (r >> 8) % (1u << 23)));
+    return std::bit_cast<float>(
+        static_cast<std::uint32_t>((r >> 63) << 31 | (100 + r % 51) << 23 | (r >> 8) % (1u << 23)));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -155,14 +156,17 @@ std::string text(float v) {
 std::vector<KernelCase> kernel_cases() {
     using namespace kernels;
     std::vector<KernelCase> cases = {
-        {"normalized_difference", 2, [](auto& t, auto o, auto b, auto n, auto s) { t.normalized_difference({}, o, b, n, s); }},
+        {"normalized_difference", 2,
+         [](auto& t, auto o, auto b, auto n, auto s) { t.normalized_difference({}, o, b, n, s); }},
         {"ratio", 2, [](auto& t, auto o, auto b, auto n, auto s) { t.ratio({}, o, b, n, s); }},
     };
     for (const float l : {0.5f, 1.05f, 0.0f, -1.0f, -DENOM_EPSILON, -65535.0f}) {
-        cases.push_back({"adjusted_difference l=" + text(l), 2,
-                         [l](auto& t, auto o, auto b, auto n, auto s) { t.adjusted_difference(AdjustedDifference(l), o, b, n, s); }});
+        cases.push_back({"adjusted_difference l=" + text(l), 2, [l](auto& t, auto o, auto b, auto n, auto s) {
+                             t.adjusted_difference(AdjustedDifference(l), o, b, n, s);
+                         }});
     }
-    const EnhancedVegetationIndex evis[] = {{2.5f, 6.1f, 7.3f, 1.05f}, {2.5f, 6.0f, 7.5f, 1.0f}, {-0.7f, 0.3f, 11.0f, -DENOM_EPSILON}};
+    const EnhancedVegetationIndex evis[] = {
+        {2.5f, 6.1f, 7.3f, 1.05f}, {2.5f, 6.0f, 7.5f, 1.0f}, {-0.7f, 0.3f, 11.0f, -DENOM_EPSILON}};
     for (const EnhancedVegetationIndex& e : evis) {
         const std::string name = "evi g=" + text(e.g) + " c1=" + text(e.c1) + " c2=" + text(e.c2) + " l=" + text(e.l);
         cases.push_back({name, 3, [e](auto& t, auto o, auto b, auto n, auto s) { t.evi(e, o, b, n, s); }});
@@ -224,7 +228,8 @@ std::vector<Instruction> random_program(Rng& rng, std::size_t nbands) {
         const int operands = static_cast<int>(op_operands(k));
         if (depth < operands || depth + op_stack_effect(k) > 16) continue;
         if (k == OpCode::push_band && nbands == 0) continue;
-        prog.push_back({k, k == OpCode::push_scalar ? scalar(rng) : 0.0f, k == OpCode::push_band ? below(rng, nbands) : 0});
+        prog.push_back(
+            {k, k == OpCode::push_scalar ? scalar(rng) : 0.0f, k == OpCode::push_band ? below(rng, nbands) : 0});
         depth += op_stack_effect(k);
     }
     return prog;
@@ -260,7 +265,8 @@ struct Placed {
 std::vector<float> read_out(const Placed<float>& out) {
     std::vector<float> values;
     for (std::size_t i = 0; i < out.view.rows; ++i) {
-        for (std::size_t j = 0; j < out.view.cols; ++j) values.push_back(0), std::memcpy(&values.back(), out.at(i, j), 4);
+        for (std::size_t j = 0; j < out.view.cols; ++j)
+            values.push_back(0), std::memcpy(&values.back(), out.at(i, j), 4);
     }
     return values;
 }
@@ -289,8 +295,8 @@ void program_digests(Digests& got, int programs) {
         const std::vector<Instruction> prog = random_program(rng, nbands);
         Placed<float> reference(rng, rows, cols);
         Placed<float> blocks = reference;
-        blocks.view.data = reinterpret_cast<float*>(blocks.bytes.data() +
-                                                    (reinterpret_cast<unsigned char*>(reference.view.data) - reference.bytes.data()));
+        blocks.view.data = reinterpret_cast<float*>(
+            blocks.bytes.data() + (reinterpret_cast<unsigned char*>(reference.view.data) - reference.bytes.data()));
         evaluate_all(prog, views, reference.view);
         evaluate_blocks(prog, views, blocks.view);
         const std::string d = digest(read_out(reference));
@@ -363,8 +369,8 @@ int main(int argc, char** argv) {
     CHECK_MSG(!want.empty(), "no digests in " << golden_file());
     for (const auto& [name, hex] : want) {
         const auto it = got.find(name);
-        CHECK_MSG(it != got.end() && it->second == hex, name << ": " << (it == got.end() ? "not computed" : it->second)
-                                                             << ", golden " << hex);
+        CHECK_MSG(it != got.end() && it->second == hex,
+                  name << ": " << (it == got.end() ? "not computed" : it->second) << ", golden " << hex);
     }
     CHECK_EQ(got.size(), want.size(), "digests computed and golden");
     return check::exit_code();
