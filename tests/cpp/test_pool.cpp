@@ -203,7 +203,10 @@ std::vector<int> mask_of_this_thread() {
 
 std::string text(const std::vector<int>& processors) {
     std::string out;
-    for (int cpu : processors) out += (out.empty() ? "" : ",") + std::to_string(cpu);
+    for (int cpu : processors) {
+        if (!out.empty()) out += ',';
+        out += std::to_string(cpu);
+    }
     return "{" + out + "}";
 }
 
