@@ -46,6 +46,19 @@ def test_the_fixed_kernels_blockwise(bands):
                 rastrel.calculate_normalized_difference(a, b))
 
 
+def test_band_types_nodata_masks_and_scale_blockwise(bands):
+    # Any band type (a big-endian one too), masked arrays, a dask mask and per-band reads: the
+    # same bits as the whole arrays in memory.
+    nir = bands["nir"].astype(np.int16)
+    red = np.ma.masked_array(bands["red"].astype(">f8"), mask=bands["blue"] % 7 == 0)
+    mask = bands["blue"] % 5 == 0
+    options = {"nodata": {"nir": 0}, "scale": 1e-4, "offset": {"red": -0.1}, "fill": -1}
+    lazy = rtd.evaluate("EVI2", nir=da.from_array(nir, chunks=(50, 64)),
+                        red=da.from_array(red, chunks=(64, 50)),
+                        mask=da.from_array(mask, chunks=(30, 30)), **options)
+    assert_bits_equal(lazy.compute(), rt.compile("EVI2").evaluate(nir=nir, red=red, mask=mask, **options))
+
+
 def test_a_time_series_stack_keeps_its_chunks():
     rng = np.random.default_rng(6)
     nir, red = random_band(rng, (5, 60, 70)), random_band(rng, (5, 60, 70))
@@ -60,7 +73,10 @@ def test_arguments_are_checked_before_any_block_runs():
     cases = [
         (lambda: rtd.evaluate("NDVI", nir=a), TypeError, "missing band 'red' (the formula reads nir, red)"),
         (lambda: rtd.ratio(a, a[:, :9]), ValueError, "band 'b' has shape (10, 9), but band 'a' has (10, 10)"),
-        (lambda: rtd.ratio(a, a.astype(np.int16)), TypeError, "band 'b' must hold uint16 samples, got int16"),
+        (lambda: rtd.ratio(a, a.astype(np.int64)), TypeError,
+         "band 'b' has dtype int64, which rastrel cannot read (it reads bool, uint8, int8, uint16, "
+         "int16, uint32, int32, float32 and float64)"),
+        (lambda: rtd.apply(rt.compile("a / b"), a, a, mask=a), TypeError, "mask must hold bool values (True = invalid), got uint16"),
         (lambda: rtd.ratio(a[0], a[0]), ValueError,
          "bands must be 2-D (rows, cols) or stacks of 2-D rasters, got 1 dimensions"),
         (lambda: rt.compile("NDVI").evaluate(nir=a, red=a), TypeError,

@@ -1,11 +1,14 @@
-"""Formulas as text: compile once, evaluate over named uint16 bands into float32.
+"""Formulas as text: compile once, evaluate over named bands into float32.
 
     >>> ndvi = compile("(nir - red) / (nir + red)")
     >>> ndvi.evaluate(nir=nir, red=red)          # or ndvi(nir, red), in ndvi.bands order
+    >>> ndvi.evaluate(nir=nir, red=red, nodata=0, scale=0.0001, offset=-0.1)
 
-Arithmetic is the engine's: every band sample and literal is float32, each operation is rounded
-to float32 in the written order, and `/` is the guarded division a / (b + 1e-10), so that 0 / 0
-is 0 rather than NaN.
+Arithmetic is the engine's: every band sample becomes float32 as NumPy's astype(float32) makes
+it, then float32(sample) * scale + offset where a band has a scale or offset (two roundings);
+every literal is float32, each operation is rounded to float32 in the written order, and `/` is
+the guarded division a / (b + 1e-10), so that 0 / 0 is 0 rather than NaN. A pixel where a band's
+raw sample equals its nodata value, or that a mask (or a masked array's mask) marks, gets `fill`.
 """
 from __future__ import annotations
 
@@ -30,7 +33,17 @@ STACK_SLOTS = 16
 
 Instruction = dict[str, Union[str, int, float]]
 _BINARY_STEPS = ("add", "sub", "mul", "div", "pow")
-Plane = NDArray[np.uint16]
+Plane = NDArray[Any]
+# A value for every band, or values by band name (names the formula does not read are ignored).
+PerBand = Union[float, Mapping[str, Optional[float]], None]
+
+# The sample types the engine reads, as stored; bool bands are read as their bytes (0 and 1).
+_READABLE = frozenset(np.dtype(t) for t in (np.uint8, np.int8, np.uint16, np.int16, np.uint32,
+                                            np.int32, np.float32, np.float64))
+_READABLE_NAMES = "bool, uint8, int8, uint16, int16, uint32, int32, float32 and float64"
+# Catalogue constants in reflectance units (the samples' scale): 1 where bands carry a scale
+# and offset, since their values are then reflectance.
+_REFLECTANCE_CONSTANTS = ("scale",)
 
 
 def _postfix(root: Node) -> tuple[list[Instruction], list[Node]]:
@@ -124,11 +137,12 @@ class Formula:
     text, so it travels to dask workers."""
 
     __slots__ = ("_text", "_bands", "_constants", "_index", "_sensor", "_instructions", "_expr",
-                 "_kernel")
+                 "_kernel", "_units", "_reflectance")
 
     def __init__(self, text: str, bands: Optional[Sequence[str]] = None,
                  constants: Optional[Mapping[str, float]] = None,
-                 index: Optional[SpectralIndex] = None, sensor: Optional[Sensor] = None) -> None:
+                 index: Optional[SpectralIndex] = None, sensor: Optional[Sensor] = None, *,
+                 reflectance_units: Sequence[str] = ()) -> None:
         compiled = _Compiled.build(text, bands, constants or {}, sensor)
         self._text = text
         self._bands = compiled.bands
@@ -139,6 +153,10 @@ class Formula:
         self._expr = rastrel.compile_expr(compiled.instructions, len(compiled.bands))
         # The kernels read raw samples, so they serve only formulas without a conversion.
         self._kernel = _kernels.recognize(compiled.root) if sensor is None else None
+        # Constants left at a catalogue default in reflectance units, and the formula with them
+        # at 1 (made when first needed).
+        self._units = tuple(reflectance_units)
+        self._reflectance: Optional[Formula] = None
 
     @property
     def text(self) -> str:
@@ -192,7 +210,8 @@ class Formula:
 
     def __reduce__(self) -> tuple[Any, ...]:
         index = self._index.name if self._index is not None else None
-        return (_restore, (self._text, self._bands, dict(self._constants), index, self._sensor))
+        return (_restore, (self._text, self._bands, dict(self._constants), index, self._sensor,
+                           self._units))
 
     def __dask_tokenize__(self) -> tuple[Any, ...]:
         sensor = sensors.token(self._sensor) if self._sensor is not None else None
@@ -200,68 +219,177 @@ class Formula:
                 sensor)
 
     def evaluate(self, bands: Optional[Mapping[str, ArrayLike]] = None, /, *,
-                 out: Optional[NDArray[np.float32]] = None,
+                 out: Optional[NDArray[np.float32]] = None, nodata: PerBand = None,
+                 mask: Optional[ArrayLike] = None, fill: Optional[float] = None,
+                 scale: PerBand = None, offset: PerBand = None,
                  **named: ArrayLike) -> NDArray[np.float32]:
         """Evaluates the formula for every pixel of the bands given by name, in a mapping and/or
-        as keywords (extra names are ignored; a band called "out" must come in the mapping).
-        Bands are uint16 arrays of one shape, 2-D or stacks of 2-D rasters (..., rows, cols);
-        the result is float32 of that shape, written into `out` if given."""
+        as keywords (extra names are ignored; a band called like a keyword of this method must
+        come in the mapping). Bands are arrays of one shape, 2-D or stacks of 2-D rasters
+        (..., rows, cols), of any type in `bool, uint8, int8, uint16, int16, uint32, int32,
+        float32, float64`; the result is float32 of that shape, written into `out` if given.
+
+        `scale` and `offset` (a number for every band, or a mapping by band name) make each
+        value float32(sample) * scale + offset. A pixel where a band's raw sample equals its
+        `nodata` (NaN for NaN samples), that `mask` marks True, or that a masked array band
+        masks, gets `fill` (NaN unless given)."""
         if _xarray.involved(bands, named):
+            keywords = {"out": out, "nodata": nodata, "mask": mask, "fill": fill, "scale": scale,
+                        "offset": offset}
             return cast(NDArray[np.float32],
-                        _xarray.evaluate(self, bands, named, {"out": out}, lazy=False))
+                        _xarray.evaluate(self, bands, named, keywords, lazy=False))
         given = dict(bands or {})
         given.update(named)
         missing = [name for name in self._bands if name not in given]
         if missing:
             raise TypeError(f"missing band {missing[0]!r} (the formula reads "
                             f"{', '.join(self._bands)})")
-        return self(*(given[name] for name in self._bands), out=out)
+        return self(*(given[name] for name in self._bands), out=out, nodata=nodata, mask=mask,
+                    fill=fill, scale=scale, offset=offset)
 
-    def __call__(self, *bands: ArrayLike,
-                 out: Optional[NDArray[np.float32]] = None) -> NDArray[np.float32]:
-        """Evaluates the formula over bands given by position, in the order of `self.bands`."""
+    def __call__(self, *bands: ArrayLike, out: Optional[NDArray[np.float32]] = None,
+                 nodata: PerBand = None, mask: Optional[ArrayLike] = None,
+                 fill: Optional[float] = None, scale: PerBand = None,
+                 offset: PerBand = None) -> NDArray[np.float32]:
+        """Evaluates the formula over bands given by position, in the order of `self.bands`;
+        the keywords are those of `evaluate`."""
         if len(bands) != len(self._bands):
             raise TypeError(f"expected {len(self._bands)} bands ({', '.join(self._bands)}), "
                             f"got {len(bands)}")
         if any(_xarray.is_xarray(band) for band in bands):
+            keywords = {"out": out, "nodata": nodata, "mask": mask, "fill": fill, "scale": scale,
+                        "offset": offset}
             return cast(NDArray[np.float32], _xarray.evaluate(
-                self, None, dict(zip(self._bands, bands)), {"out": out}, lazy=False))
-        arrays = [_as_band(name, value) for name, value in zip(self._bands, bands)]
+                self, None, dict(zip(self._bands, bands)), keywords, lazy=False))
+        arrays: list[Plane] = []
+        masks: list[NDArray[np.bool_]] = []
+        for name, value in zip(self._bands, bands):
+            array, band_mask = _as_band(name, value)
+            arrays.append(array)
+            if band_mask is not None:
+                masks.append(band_mask)
         shape = _common_shape(self._bands, arrays, out)
+        if mask is not None:
+            masks.append(_as_mask(mask, shape))
+        masks = [np.broadcast_to(m, shape) for m in masks]
+        reads = _reads(self._bands, nodata, scale, offset)
         if out is None:
             out = np.empty(shape, dtype=np.float32)
         else:
-            _check_out(out, shape, arrays, self._bands)
-        for at in np.ndindex(*shape[:-2]):
-            planes = [array[at] for array in arrays]
-            if self._kernel is not None:
-                _kernels.run(self._kernel, planes, out[at])
-            else:
-                rastrel.execute_expr_inplace(self._expr, planes, out[at])
+            _check_out(out, shape, arrays, self._bands, masks)
+        plain = not masks and all(read == _PLAIN for read in reads) and all(
+            array.dtype == np.uint16 for array in arrays)
+        if plain:
+            for at in np.ndindex(*shape[:-2]):
+                planes = [array[at] for array in arrays]
+                if self._kernel is not None:
+                    _kernels.run(self._kernel, planes, out[at])
+                else:
+                    rastrel.execute_expr_inplace(self._expr, planes, out[at])
+        else:
+            scaled = any(r[:2] != _PLAIN[:2] for r in reads)
+            expr = self._for_reflectance().expr if scaled else self._expr
+            value = float(np.float32(np.nan if fill is None else fill))
+            for at in np.ndindex(*shape[:-2]):
+                rastrel._execute_bands_inplace(expr, [array[at] for array in arrays], reads,
+                                               [m[at] for m in masks], value, out[at])
         if self._sensor is not None:
             sensors.fill_nodata(self._sensor, self._bands, arrays, out)
         return out
 
+    def _for_reflectance(self) -> Formula:
+        """This formula with its reflectance-unit constants at 1, for bands that carry scale and
+        offset; itself when it has none."""
+        if not self._units:
+            return self
+        if self._reflectance is None:
+            constants = {**self._constants, **{name: 1.0 for name in self._units}}
+            self._reflectance = Formula(self._text, self._bands, constants, self._index,
+                                        self._sensor)
+        return self._reflectance
+
+
+# (scale, offset, nodata) of a band read as it is.
+_PLAIN: tuple[float, float, Optional[float]] = (1.0, 0.0, None)
+
 
 def _restore(text: str, bands: tuple[str, ...], constants: dict[str, float],
-             index: Optional[str], sensor: Optional[Sensor] = None) -> Formula:
+             index: Optional[str], sensor: Optional[Sensor] = None,
+             units: tuple[str, ...] = ()) -> Formula:
     return Formula(text, bands, constants, INDICES[index] if index is not None else None,
-                   sensor)
+                   sensor, reflectance_units=units)
 
 
-def _as_band(name: str, value: ArrayLike) -> Plane:
+def _per_band(names: Sequence[str], value: PerBand, default: Optional[float],
+              keyword: str) -> list[Optional[float]]:
+    if value is None:
+        return [default] * len(names)
+    if isinstance(value, Mapping):
+        found = [value.get(name, default) for name in names]
+        return [default if v is None else _number(v, keyword, name)
+                for v, name in zip(found, names)]
+    number = _number(value, keyword, None)
+    return [number] * len(names)
+
+
+def _number(value: Any, keyword: str, name: Optional[str]) -> float:
+    try:
+        return float(value)
+    except (TypeError, ValueError):
+        where = f" for band {name!r}" if name is not None else ""
+        raise TypeError(f"{keyword}{where} must be a number or None, got "
+                        f"{type(value).__name__}") from None
+
+
+def _reads(names: Sequence[str], nodata: PerBand, scale: PerBand,
+           offset: PerBand) -> list[tuple[float, float, Optional[float]]]:
+    """(scale, offset, nodata) per band; scale and offset as the float32 values they become."""
+    scales = _per_band(names, scale, 1.0, "scale")
+    offsets = _per_band(names, offset, 0.0, "offset")
+    nodatas = _per_band(names, nodata, None, "nodata")
+    return [(float(np.float32(s)), float(np.float32(o)), n)
+            for s, o, n in zip(scales, offsets, nodatas)]
+
+
+def _as_band(name: str, value: ArrayLike) -> tuple[Plane, Optional[NDArray[np.bool_]]]:
+    """The band's samples as the engine reads them, and its mask if it is a masked array."""
     if _xarray.is_dask(value):
         raise TypeError(f"band {name!r} is a dask array: use rastrel_tools.dask.evaluate, "
                         "which evaluates block by block")
+    band_mask = None
+    if isinstance(value, np.ma.MaskedArray):
+        if np.ma.getmask(value) is not np.ma.nomask:
+            band_mask = np.ma.getmaskarray(value)
+        value = np.ma.getdata(value)
     array = np.asarray(value)
-    if array.dtype != np.uint16:
-        if array.dtype.kind not in "bu" or not np.can_cast(array.dtype, np.uint16):
-            raise TypeError(f"band {name!r} must hold uint16 samples, got {array.dtype}")
-        array = array.astype(np.uint16)
+    readable_dtype(name, array.dtype)
+    if array.dtype == np.bool_:
+        array = array.view(np.uint8)
+    elif not array.dtype.isnative:
+        array = array.astype(array.dtype.newbyteorder("="))
     if array.ndim < 2:
         raise ValueError(f"band {name!r} must be 2-D (rows, cols) or a stack of 2-D rasters, "
                          f"got {array.ndim} dimension{'s' if array.ndim != 1 else ''}")
-    return array
+    return array, band_mask
+
+
+def readable_dtype(name: str, dtype: np.dtype[Any]) -> None:
+    """Raises the TypeError for a band whose samples the engine cannot read."""
+    if dtype != np.bool_ and dtype.newbyteorder("=") not in _READABLE:
+        raise TypeError(f"band {name!r} has dtype {dtype}, which rastrel cannot read "
+                        f"(it reads {_READABLE_NAMES})")
+
+
+def _as_mask(mask: ArrayLike, shape: tuple[int, ...]) -> NDArray[np.bool_]:
+    if hasattr(mask, "__dask_graph__"):
+        raise TypeError("mask is a dask array: use rastrel_tools.dask.evaluate")
+    array = np.ma.getdata(mask) if isinstance(mask, np.ma.MaskedArray) else np.asarray(mask)
+    if array.dtype != np.bool_:
+        raise TypeError(f"mask must hold bool values (True = invalid), got {array.dtype}")
+    try:
+        return np.broadcast_to(array, shape)
+    except ValueError:
+        raise ValueError(f"mask has shape {array.shape}, the bands have {shape}") from None
 
 
 def _common_shape(names: Sequence[str], arrays: Sequence[Plane],
@@ -279,7 +407,7 @@ def _common_shape(names: Sequence[str], arrays: Sequence[Plane],
 
 
 def _check_out(out: Any, shape: tuple[int, ...], arrays: Sequence[Plane],
-               names: Sequence[str]) -> None:
+               names: Sequence[str], masks: Sequence[NDArray[np.bool_]] = ()) -> None:
     if not isinstance(out, np.ndarray) or out.dtype != np.float32:
         kind = out.dtype if isinstance(out, np.ndarray) else type(out).__name__
         raise TypeError(f"out must be a float32 array, got {kind}")
@@ -290,6 +418,8 @@ def _check_out(out: Any, shape: tuple[int, ...], arrays: Sequence[Plane],
     for name, array in zip(names, arrays):
         if np.may_share_memory(out, array):
             raise ValueError(f"out overlaps band {name!r}")
+    if any(np.may_share_memory(out, m) for m in masks):
+        raise ValueError("out overlaps the mask")
 
 
 def compile(formula: str, bands: Optional[Iterable[str]] = None, *,
@@ -342,7 +472,10 @@ def compile(formula: str, bands: Optional[Iterable[str]] = None, *,
         absent = [band for band in reads if band not in band_list]
         if absent:
             raise ValueError(f"{entry.name} reads band {absent[0]!r}, which `bands` lacks")
-    return Formula(text, band_list if band_list is not None else reads, values, entry, preset)
+    units = [name for name in _REFLECTANCE_CONSTANTS
+             if name in entry.constants and name not in (constants or {}) and preset is None]
+    return Formula(text, band_list if band_list is not None else reads, values, entry, preset,
+                   reflectance_units=units)
 
 
 __all__ = ["Formula", "FormulaError", "STACK_SLOTS", "compile", "to_instructions"]

@@ -1,4 +1,5 @@
-// The module `rastrel`: its entry point, its body and the bodies of its seven functions.
+// The module `rastrel`: its entry point, its body and the bodies of its seven functions (and of
+// the private band reader).
 #include <array>
 #include <cstdint>
 #include <string>
@@ -8,6 +9,7 @@
 #include "core/kernels/formulas.h"
 #include "core/parallel/traversal.h"
 #include "python/args.h"
+#include "python/band_reader.h"
 #include "python/compiled_expr.h"
 #include "python/errors.h"
 #include "python/executor.h"
@@ -33,6 +35,7 @@ RASTREL_PARAMS(calculate_evi_inplace, "nir", "red", "blue", "g", "c1", "c2", "l"
 RASTREL_PARAMS(calculate_normalized_difference, "band_a", "band_b");
 RASTREL_PARAMS(compile_expr, "instructions", "num_bands");
 RASTREL_PARAMS(execute_expr_inplace, "expr", "bands", "out_buffer");
+RASTREL_PARAMS(_execute_bands_inplace, "expr", "bands", "reads", "masks", "fill", "out_buffer");
 
 #undef RASTREL_PARAMS
 
@@ -95,6 +98,17 @@ PyObject* execute_expr_inplace(PyObject*, PyObject* const* args, Py_ssize_t narg
     });
 }
 
+// The companion package's band reader: bands of any type, scale, offset, nodata and masks.
+PyObject* execute_bands_inplace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return trampoline([&] {
+        std::array<Borrowed, 6> slots;
+        extract_arguments_fastcall(k__execute_bands_inplace, args, nargs, kwnames, slots);
+        expr::execute_bands(slots[0].get(), slots[1].get(), slots[2].get(), slots[3].get(), slots[4].get(),
+                            slots[5].get());
+        return none();
+    });
+}
+
 // ---------------------------------------------------------------------------------------------
 // Registration.
 
@@ -121,6 +135,12 @@ PyMethodDef g_functions[] = {
     {"compile_expr", fastcall<compile_expr>(), kFastcallKeywords, "compile_expr(instructions, num_bands)\n--\n\n"},
     {"execute_expr_inplace", fastcall<execute_expr_inplace>(), kFastcallKeywords,
      "execute_expr_inplace(expr, bands, out_buffer)\n--\n\n"},
+};
+
+// Private entry points: attributes of the module, never listed in __all__.
+PyMethodDef g_private_functions[] = {
+    {"_execute_bands_inplace", fastcall<execute_bands_inplace>(), kFastcallKeywords,
+     "_execute_bands_inplace(expr, bands, reads, masks, fill, out_buffer)\n--\n\n"},
 };
 
 PyModuleDef g_module_def = {
@@ -180,6 +200,12 @@ void module_body(PyObject* module) {
         add_function(module, function.get());
     }
     add_class(module);
+    for (PyMethodDef& def : g_private_functions) {
+        PyObject* module_name = PyDict_GetItemString(PyModule_GetDict(module), "__name__");  // borrowed
+        Ref function = Ref::steal(PyCMethod_New(&def, module, module_name, nullptr));
+        if (!function) throw_pending();
+        if (PyObject_SetAttrString(module, def.ml_name, function.get()) < 0) throw_pending();
+    }
 }
 
 PyObject* make_module() {

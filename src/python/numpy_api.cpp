@@ -120,10 +120,14 @@ Ref descr_from_type(int type_number) {
     return Ref::steal(check_api(reinterpret_cast<DescrFromTypeFn>(api()[kDescrFromType])(type_number)));
 }
 
+// Type numbers whose C types have the widths of this machine's (x86-64 Linux: long is 64-bit).
+constexpr int kNpyBool = 0;
+constexpr int kNpyDouble = 12;
+constexpr int kNpyLastInteger = 10;  // NPY_ULONGLONG; odd numbers from NPY_BYTE on are signed
+
 template <class T>
-View2D<T> make_view(PyObject* object) {
+View2D<T> make_view(PyObject* object, npy_intp size = sizeof(T)) {
     const ArrayObject* array = as_array(object);
-    constexpr auto size = static_cast<npy_intp>(sizeof(T));
     char* p = array->data;
     npy_intp element_strides[2];
     for (int axis = 0; axis < 2; ++axis) {
@@ -168,6 +172,51 @@ std::int64_t item_size(PyObject* descr) {
     return reinterpret_cast<DescrV1*>(descr)->elsize;
 }
 
+int type_number(PyObject* descr) {
+    if (feature_version() >= kFirstNumpy2FeatureVersion) return reinterpret_cast<DescrV2*>(descr)->type_num;
+    return reinterpret_cast<DescrV1*>(descr)->type_num;
+}
+
+namespace {
+
+std::optional<SampleType> integer_type(bool is_signed, std::int64_t size) {
+    switch (size) {
+        case 1: return is_signed ? SampleType::i8 : SampleType::u8;
+        case 2: return is_signed ? SampleType::i16 : SampleType::u16;
+        case 4: return is_signed ? SampleType::i32 : SampleType::u32;
+        default: break;
+    }
+    return std::nullopt;
+}
+
+// The band type a type number and item size name, before the byte order is looked at.
+std::optional<SampleType> band_type(int number, std::int64_t size) {
+    if (number == kNpyFloat) return size == 4 ? std::optional(SampleType::f32) : std::nullopt;
+    if (number == kNpyDouble) return size == 8 ? std::optional(SampleType::f64) : std::nullopt;
+    if (number < 1 || number > kNpyLastInteger) return std::nullopt;
+    return integer_type(number % 2 == 1, size);
+}
+
+// The dtype is its type number's own: native byte order, no fields. A swapped dtype keeps the
+// type number, so only this tells them apart.
+bool is_native(PyObject* descr, int number) {
+    Ref want = descr_from_type(number);
+    return descr == want.get() || reinterpret_cast<EquivTypesFn>(api()[kEquivTypes])(descr, want.get()) != 0;
+}
+
+}  // namespace
+
+std::optional<SampleType> sample_type_of(PyObject* object) {
+    if (!is_array(object) || as_array(object)->nd != 2) return std::nullopt;
+    PyObject* descr = as_array(object)->descr;
+    const int number = type_number(descr);
+    const auto type = band_type(number, item_size(descr));
+    if (!type || !is_native(descr, number)) return std::nullopt;
+    return type;
+}
+
+bool is_bool_2d(PyObject* object) { return is_type_of(object, kNpyBool); }
+
 void require_element_strides(PyObject* object, std::int64_t size, const char* parameter) {
     const ArrayObject* array = as_array(object);
     bool whole = true;
@@ -187,6 +236,13 @@ void require_element_strides(PyObject* object, std::int64_t size, const char* pa
 BandView band_view(PyObject* array) { return make_view<const std::uint16_t>(array); }
 
 OutputView output_view(PyObject* array) { return make_view<float>(array); }
+
+SampleView sample_view(PyObject* array, SampleType type) {
+    const auto v = make_view<const char>(array, static_cast<npy_intp>(sample_size(type)));
+    return {v.data, v.rows, v.cols, v.row_stride, v.col_stride, type};
+}
+
+MaskView mask_view(PyObject* array) { return make_view<const std::uint8_t>(array); }
 
 namespace {
 

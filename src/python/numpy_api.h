@@ -3,8 +3,10 @@
 // headers. The few structures the module reads are mirrored on the interpreter's own object
 // header, whose size differs between CPython and PyPy.
 #include <cstdint>
+#include <optional>
 #include <string>
 
+#include "core/samples.h"
 #include "core/views.h"
 #include "python/python.h"
 #include "python/ref.h"
@@ -42,8 +44,17 @@ bool is_array(PyObject* object);
 // the given type number.
 bool is_type_of(PyObject* object, int type_number);
 
-// Item size of a dtype, read under the layout of the running NumPy's generation.
+// Item size and type number of a dtype, read under the layout of the running NumPy's generation.
 std::int64_t item_size(PyObject* descr);
+int type_number(PyObject* descr);
+
+// The band type of a two-dimensional array whose samples are one of the eight types bands come
+// in, stored in native byte order; empty for anything else (other dtypes, other byte orders,
+// other dimensions, non-arrays).
+std::optional<SampleType> sample_type_of(PyObject* object);
+
+// True for a two-dimensional array of NumPy's bool.
+bool is_bool_2d(PyObject* object);
 
 // Throws a ValueError naming `parameter` if an axis longer than one element has a byte stride
 // that is not a multiple of the item size: such arrays cannot be addressed in whole elements.
@@ -52,6 +63,8 @@ void require_element_strides(PyObject* array, std::int64_t size, const char* par
 // Views of arrays that passed is_type_of (and require_element_strides) for their element type.
 BandView band_view(PyObject* array);
 OutputView output_view(PyObject* array);
+SampleView sample_view(PyObject* array, SampleType type);
+MaskView mask_view(PyObject* array);
 
 // A new zero-filled, C-ordered float32 array.
 Ref new_float32_zeros(npy_intp rows, npy_intp cols);

@@ -33,6 +33,8 @@ View2D<T> transpose(const View2D<T>& v) {
     return {v.data, v.cols, v.rows, v.col_stride, v.row_stride};
 }
 
+SampleView transpose(const SampleView& v) { return {v.data, v.cols, v.rows, v.col_stride, v.row_stride, v.type}; }
+
 // A view walked over one piece: line l, position i is origin + l * line + i * step.
 template <class T>
 struct Walk {
@@ -47,26 +49,39 @@ struct Walk {
 
 // Lines of `cols` elements that follow each other at one stride can be walked as one long line,
 // which keeps runs full when lines are short.
-template <class T>
-bool lines_join(const View2D<T>& v, std::size_t cols) {
-    return cols == 1 || v.row_stride == static_cast<std::ptrdiff_t>(cols) * v.col_stride;
+bool lines_join(std::ptrdiff_t row_stride, std::ptrdiff_t col_stride, std::size_t cols) {
+    return cols == 1 || row_stride == static_cast<std::ptrdiff_t>(cols) * col_stride;
 }
 
-template <class T>
-Walk<T> walk_of(const View2D<T>& v, std::size_t row0, std::size_t col0, std::size_t cols, bool joined) {
-    T* origin = v.data + static_cast<std::ptrdiff_t>(row0) * v.row_stride + static_cast<std::ptrdiff_t>(col0) * v.col_stride;
-    if (joined) return {origin, 0, cols == 1 ? v.row_stride : v.col_stride};
-    return {origin, v.row_stride, v.col_stride};
+// `unit` scales the view's element strides to the walk's (bytes, for samples of any type).
+template <class T, class V>
+Walk<T> walk_of(T* data, const V& v, std::size_t row0, std::size_t col0, std::size_t cols, bool joined,
+                std::ptrdiff_t unit = 1) {
+    const std::ptrdiff_t rs = v.row_stride * unit, cs = v.col_stride * unit;
+    T* origin = data + static_cast<std::ptrdiff_t>(row0) * rs + static_cast<std::ptrdiff_t>(col0) * cs;
+    if (joined) return {origin, 0, cols == 1 ? rs : cs};
+    return {origin, rs, cs};
 }
 
-// Unaligned or strided samples, copied into an aligned run.
-const std::uint16_t* gather(std::uint16_t* to, const std::uint16_t* from, std::ptrdiff_t step, std::size_t n) {
-    if (step == 1) {
-        std::memcpy(to, from, n * sizeof *to);
+// Unaligned or strided samples of `Size` bytes each, copied into an aligned run.
+template <std::size_t Size>
+const std::byte* gather_items(std::byte* to, const std::byte* from, std::ptrdiff_t step, std::size_t n) {
+    if (step == static_cast<std::ptrdiff_t>(Size)) {
+        std::memcpy(to, from, n * Size);
     } else {
-        for (std::size_t i = 0; i < n; ++i) std::memcpy(to + i, from + static_cast<std::ptrdiff_t>(i) * step, sizeof *to);
+        for (std::size_t i = 0; i < n; ++i) std::memcpy(to + i * Size, from + static_cast<std::ptrdiff_t>(i) * step, Size);
     }
     return to;
+}
+
+const std::byte* gather(std::byte* to, const std::byte* from, std::ptrdiff_t step, std::size_t n, std::size_t size) {
+    switch (size) {
+        case 1: return gather_items<1>(to, from, step, n);
+        case 2: return gather_items<2>(to, from, step, n);
+        case 4: return gather_items<4>(to, from, step, n);
+        default: break;
+    }
+    return gather_items<8>(to, from, step, n);
 }
 
 void scatter(float* to, std::ptrdiff_t step, const float* from, std::size_t n) {
@@ -77,19 +92,21 @@ void scatter(float* to, std::ptrdiff_t step, const float* from, std::size_t n) {
     }
 }
 
-OperandKind kind_of(const Operand& x, std::uint32_t dst) {
-    switch (x.kind) {
-        case Operand::Kind::band: return OperandKind::samples;
-        // A register operand of the register being written is the left operand of an update.
-        case Operand::Kind::reg: return x.index == dst ? OperandKind::in_place : OperandKind::floats;
-        case Operand::Kind::scalar: break;
-    }
-    return OperandKind::constant;
-}
-
 std::uint32_t source_of(const Operand& x) {
     if (x.kind == Operand::Kind::band) return kFirstBandSource + x.index;
     return x.kind == Operand::Kind::reg ? x.index : 0;
+}
+
+SampleView samples_of(const BandView& v) {
+    return {v.data, v.rows, v.cols, v.row_stride, v.col_stride, SampleType::u16};
+}
+
+SampleView samples_of(const MaskView& v) {
+    return {v.data, v.rows, v.cols, v.row_stride, v.col_stride, SampleType::u8};
+}
+
+bool sample_aligned(const SampleView& v) {
+    return reinterpret_cast<std::uintptr_t>(v.data) % sample_size(v.type) == 0;
 }
 
 }  // namespace
@@ -99,24 +116,29 @@ std::uint32_t source_of(const Operand& x) {
 class BlockProgram::Piece {
 public:
     Piece(const BlockProgram& program, std::size_t row0, std::size_t col0, std::size_t rows, std::size_t cols)
-        : program_(program), sources_(kFirstBandSource + program.bands_.size()) {
+        : program_(program), sources_(program.sources_) {
         for (std::size_t j = 0; j <= kStackSlots; ++j) dsts_[j] = regs_ + j * kRun;
         for (std::size_t j = 0; j < kStackSlots; ++j) sources_[j] = dsts_[j];
-        const bool joined = rows > 1 && lines_join(program.out_, cols) &&
-                            std::all_of(program.bands_.begin(), program.bands_.end(),
-                                        [cols](const BandSource& b) { return lines_join(b.view, cols); });
+        const bool joined = rows > 1 && lines_join(program.out_.row_stride, program.out_.col_stride, cols) &&
+                            std::all_of(program.inputs_.begin(), program.inputs_.end(), [cols](const Input& in) {
+                                return lines_join(in.view.row_stride, in.view.col_stride, cols);
+                            });
         lines_ = joined ? 1 : rows;
         length_ = joined ? rows * cols : cols;
-        std::size_t gathered = 0;
-        bands_.reserve(program.bands_.size());
-        for (const BandSource& band : program.bands_) {
-            const auto walk = walk_of(band.view, row0, col0, cols, joined);
-            const bool in_place = walk.step == 1 && band.aligned;
-            bands_.push_back({walk, in_place ? kInPlace : gathered});
-            if (!in_place) gathered += kRun;
+        std::size_t gathered = 0, converted = 0;
+        inputs_.reserve(program.inputs_.size());
+        for (const Input& in : program.inputs_) {
+            const std::size_t size = sample_size(in.view.type);
+            const auto walk = walk_of(static_cast<const std::byte*>(in.view.data), in.view, row0, col0, cols, joined,
+                                      static_cast<std::ptrdiff_t>(size));
+            const bool in_place = walk.step == static_cast<std::ptrdiff_t>(size) && in.aligned;
+            inputs_.push_back({walk, in_place ? kInPlace : gathered, in.convert ? converted : kInPlace});
+            if (!in_place) gathered += kRun * size;
+            if (in.convert) converted += kRun;
         }
         gathered_.resize(gathered);
-        out_ = walk_of(program.out_, row0, col0, cols, joined);
+        converted_.resize(converted);
+        out_ = walk_of(program.out_.data, program.out_, row0, col0, cols, joined);
         out_in_place_ = out_.step == 1 && program.out_aligned_;
     }
 
@@ -128,12 +150,7 @@ public:
     // Pixels [i, i + n) of line l, n <= kRun; a streamed run is full and its output lies in
     // place on a cache line.
     void run(std::size_t l, std::size_t i, std::size_t n, bool stream) {
-        for (std::size_t u = 0; u < bands_.size(); ++u) {
-            const BandRun& band = bands_[u];
-            const std::uint16_t* at = band.walk.at(l, i);
-            sources_[kFirstBandSource + u] =
-                band.scratch == kInPlace ? at : gather(gathered_.data() + band.scratch, at, band.walk.step, n);
-        }
+        read_inputs(l, i, n);
         float* const out_at = out_.at(l, i);
         float* const out_scratch = regs_ + kOutputSlot * kRun;
         const bool direct = out_in_place_ && !stream;
@@ -143,6 +160,7 @@ public:
         } else {
             for (const Step& s : program_.steps_) s.tail(dsts_[s.dst], sources_[s.a], sources_[s.b], s.sa, s.sb, n);
         }
+        if (program_.checks_) program_.runs_.fill(dsts_[kOutputSlot], invalid_, program_.fill_, n);
         if (stream) {
             program_.runs_.stream(out_at, out_scratch, n);
         } else if (!direct) {
@@ -152,42 +170,125 @@ public:
 
 private:
     static constexpr std::size_t kInPlace = ~std::size_t{0};
-    struct BandRun {
-        Walk<const std::uint16_t> walk;
-        std::size_t scratch;  // offset of its gathered run, or kInPlace when read where it lies
+    struct InputRun {
+        Walk<const std::byte> walk;  // in bytes
+        std::size_t raw;             // offset of its gathered run, or kInPlace when read where it lies
+        std::size_t floats;          // offset of its converted run, or kInPlace when not converted
     };
+
+    // Points the source table at this run of every band the program reads, converting those
+    // that need it, and marks the run's invalid pixels.
+    void read_inputs(std::size_t l, std::size_t i, std::size_t n) {
+        if (program_.checks_) std::memset(invalid_, 0, n);
+        for (std::size_t u = 0; u < inputs_.size(); ++u) {
+            const Input& in = program_.inputs_[u];
+            const InputRun& run = inputs_[u];
+            const std::byte* at = run.walk.at(l, i);
+            const void* raw = run.raw == kInPlace
+                                  ? static_cast<const void*>(at)
+                                  : gather(gathered_.data() + run.raw, at, run.walk.step, n, sample_size(in.view.type));
+            if (in.check != nullptr) in.check(invalid_, raw, in.nodata, n);
+            if (in.source == kUnread) continue;
+            if (in.convert != nullptr) {
+                float* const values = converted_.data() + run.floats;
+                in.convert(values, raw, in.scale, in.offset, n);
+                raw = values;
+            }
+            sources_[in.source] = raw;
+        }
+    }
 
     const BlockProgram& program_;
     // Every register is written before it is read within each run, so none is initialised.
     alignas(kLineBytes) float regs_[(kStackSlots + 1) * kRun];
+    alignas(kLineBytes) std::uint8_t invalid_[kRun];
     float* dsts_[kStackSlots + 1];
     std::vector<const void*> sources_;
-    std::vector<BandRun> bands_;
-    std::vector<std::uint16_t> gathered_;
+    std::vector<InputRun> inputs_;
+    std::vector<std::byte> gathered_;  // from operator new: aligned for every sample type
+    std::vector<float> converted_;
     Walk<float> out_;
     std::size_t lines_ = 0, length_ = 0;
     bool out_in_place_ = false;
 };
 
+namespace {
+
+std::vector<BandInput> as_inputs(std::span<const BandView> bands) {
+    std::vector<BandInput> inputs;
+    inputs.reserve(bands.size());
+    for (const BandView& band : bands) inputs.push_back({samples_of(band), 1.0f, 0.0f, Nodata{}});
+    return inputs;
+}
+
+}  // namespace
+
 BlockProgram::BlockProgram(const RegisterProgram& program, std::span<const BandView> bands, const OutputView& out,
                            const BlockRuns& runs, Stores stores)
-    : runs_(runs),
-      out_(out),
-      out_aligned_(is_aligned(out.data)),
-      // Runs follow the output's unit stride, so that a column-major output is written in place.
-      transposed_(out.rows > 1 && out.cols > 1 && out.col_stride != 1 && out.row_stride == 1),
-      streaming_(stores == Stores::kStreaming) {
+    : runs_(runs) {
+    bind(program, as_inputs(bands), {}, out, stores);
+}
+
+BlockProgram::BlockProgram(const RegisterProgram& program, std::span<const BandInput> bands,
+                           std::span<const MaskView> masks, float fill, const OutputView& out, const BlockRuns& runs,
+                           Stores stores)
+    : runs_(runs), fill_(fill) {
+    bind(program, bands, masks, out, stores);
+}
+
+void BlockProgram::bind(const RegisterProgram& program, std::span<const BandInput> bands,
+                        std::span<const MaskView> masks, const OutputView& out, Stores stores) {
+    out_ = out;
+    out_aligned_ = is_aligned(out.data);
+    // Runs follow the output's unit stride, so that a column-major output is written in place.
+    transposed_ = out.rows > 1 && out.cols > 1 && out.col_stride != 1 && out.row_stride == 1;
+    streaming_ = stores == Stores::kStreaming;
     if (transposed_) out_ = transpose(out_);
-    bands_.reserve(program.bands.size());
-    for (const std::uint64_t k : program.bands) {
-        const BandView view = transposed_ ? transpose(bands[k]) : bands[k];
-        bands_.push_back({view, is_aligned(view.data)});
+    const auto oriented = [this](const SampleView& v) { return transposed_ ? transpose(v) : v; };
+
+    // The steps read band operand k from source kFirstBandSource + k; a band that no step reads
+    // is still walked when its nodata is tested.
+    std::vector<std::uint32_t> read_as(bands.size(), kUnread);
+    for (std::size_t k = 0; k < program.bands.size(); ++k) {
+        read_as[program.bands[k]] = kFirstBandSource + static_cast<std::uint32_t>(k);
     }
+    std::vector<OperandKind> band_kinds(program.bands.size(), OperandKind::floats);
+    for (std::size_t b = 0; b < bands.size(); ++b) {
+        const BandInput& band = bands[b];
+        const CheckFn check = runs_.nodata(band.view.type, band.nodata.kind);
+        if (read_as[b] == kUnread && check == nullptr) continue;
+        Input in{oriented(band.view), sample_aligned(band.view), nullptr, band.scale, band.offset, check, band.nodata,
+                 read_as[b]};
+        if (read_as[b] != kUnread) {
+            // uint16 samples go to the steps as they lie (converted there, as ever), float32 ones
+            // as floats; everything else, and every scaled band, through a float32 run.
+            const bool as_they_lie = !band.scaled() && (band.view.type == SampleType::u16 || band.view.type == SampleType::f32);
+            if (!as_they_lie) in.convert = runs_.convert(band.view.type, band.scaled());
+            if (as_they_lie && band.view.type == SampleType::u16) band_kinds[read_as[b] - kFirstBandSource] = OperandKind::samples;
+        }
+        inputs_.push_back(in);
+    }
+    for (const MaskView& mask : masks) {
+        const SampleView view = samples_of(mask);
+        inputs_.push_back({oriented(view), true, nullptr, 1.0f, 0.0f, runs_.mask, Nodata{}, kUnread});
+    }
+    checks_ = std::any_of(inputs_.begin(), inputs_.end(), [](const Input& in) { return in.check != nullptr; });
+    sources_ = kFirstBandSource + program.bands.size();
+
+    const auto kind_of = [&](const Operand& x, std::uint32_t dst) {
+        switch (x.kind) {
+            case Operand::Kind::band: return band_kinds[x.index];
+            // A register operand of the register being written is the left operand of an update.
+            case Operand::Kind::reg: return x.index == dst ? OperandKind::in_place : OperandKind::floats;
+            case Operand::Kind::scalar: break;
+        }
+        return OperandKind::constant;
+    };
     steps_.reserve(program.steps.size());
     for (const RegisterStep& step : program.steps) {
         const std::uint32_t dst = step.dst == kOutputRegister ? kOutputSlot : step.dst;
         const OperandKind a = kind_of(step.a, dst), b = kind_of(step.b, dst);
-        const RunFn full = runs.pick(step.op, a, b, true), tail = runs.pick(step.op, a, b, false);
+        const RunFn full = runs_.pick(step.op, a, b, true), tail = runs_.pick(step.op, a, b, false);
         // Lowering leaves no step without a loop (constants alone are folded, and the right
         // operand is never the register written); one would be a broken invariant.
         if (full == nullptr || tail == nullptr) raise_fault("no run loop for a step of kind " + std::string(op_name(step.op)));
@@ -221,20 +322,48 @@ void BlockProgram::evaluate(std::size_t row0, std::size_t col0, std::size_t rows
     if (streaming) runs_.fence();
 }
 
-void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandView> bands, const OutputView& out,
-                     const BlockRuns& runs) {
+namespace {
+
+// The pool, the program's faults, then the loop: the order every evaluation keeps.
+template <class Bind>
+void run_blocks(std::span<const Instruction> prog, std::span<const BandView> shapes, const OutputView& out,
+                const Bind& bind) {
     // Without a pool every loop faults before its first step, and so does this one, ahead of
     // any fault of the program.
     parallel::PoolExecutor exec(parallel::current_pool());
     // No pixel, so no program fault.
     if (out.rows == 0 || out.cols == 0) return;
-    if (const auto fault = validate(prog, bands, out.rows, out.cols)) raise_eval_fault(fault->fault);
-    // The fixed kernels' threshold: streaming only far above what the caches hold.
-    const BlockProgram program(lower(prog), bands, out, runs, stores_for(out.rows * out.cols * sizeof(float)));
+    if (const auto fault = validate(prog, shapes, out.rows, out.cols)) raise_eval_fault(fault->fault);
+    const BlockProgram program = bind(lower(prog), stores_for(out.rows * out.cols * sizeof(float)));
     const auto whole = parallel::zip(parallel::Indices{0, 0, out.rows, out.cols}, out);
     parallel::bridge_pieces(exec, whole, [&program](const auto& piece) {
         const parallel::Indices& at = std::get<0>(piece.parts());
         program.evaluate(at.row0, at.col0, at.rows, at.cols);
+    });
+}
+
+}  // namespace
+
+void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandView> bands, const OutputView& out,
+                     const BlockRuns& runs) {
+    run_blocks(prog, bands, out, [&](const RegisterProgram& lowered, Stores stores) {
+        return BlockProgram(lowered, bands, out, runs, stores);
+    });
+}
+
+void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandInput> bands,
+                     std::span<const MaskView> masks, float fill, const OutputView& out, const BlockRuns& runs) {
+    // Faults are found on shapes alone; bands and masks that no step reads must cover the
+    // output all the same, since their every pixel is tested.
+    std::vector<BandView> shapes;
+    shapes.reserve(bands.size());
+    for (const BandInput& band : bands) shapes.push_back({nullptr, band.view.rows, band.view.cols, 0, 0});
+    const auto covers = [&out](std::size_t rows, std::size_t cols) { return rows >= out.rows && cols >= out.cols; };
+    const bool covered = std::all_of(bands.begin(), bands.end(), [&](const BandInput& b) { return covers(b.view.rows, b.view.cols); }) &&
+                         std::all_of(masks.begin(), masks.end(), [&](const MaskView& m) { return covers(m.rows, m.cols); });
+    if (out.rows != 0 && out.cols != 0 && !covered) raise_outside_band();
+    run_blocks(prog, shapes, out, [&](const RegisterProgram& lowered, Stores stores) {
+        return BlockProgram(lowered, bands, masks, fill, out, runs, stores);
     });
 }
 

@@ -14,6 +14,7 @@
 #include "core/expr/program.h"
 #include "core/expr/register_program.h"
 #include "core/views.h"
+#include "core/samples.h"
 
 namespace rastrel {
 
@@ -21,10 +22,17 @@ namespace rastrel {
 // and the output are reached, and along which axis runs go. Shared read-only by all pieces.
 class BlockProgram {
 public:
-    // `program` must read only bands that `bands` holds, each covering the output's extent
-    // (validate() found no fault). Allocates.
+    // uint16 bands read as they are. `program` must read only bands that `bands` holds, each
+    // covering the output's extent (validate() found no fault). Allocates.
     BlockProgram(const RegisterProgram& program, std::span<const BandView> bands, const OutputView& out,
                  const BlockRuns& runs = block_runs(), Stores stores = Stores::kCached);
+
+    // Bands of any sample type, converted, scaled and tested for nodata in the same runs as the
+    // program, and masks: a pixel that a band's nodata (read by the program or not) or a mask
+    // marks invalid gets `fill`. Every band with a nodata test, and every mask, covers the output.
+    BlockProgram(const RegisterProgram& program, std::span<const BandInput> bands, std::span<const MaskView> masks,
+                 float fill, const OutputView& out, const BlockRuns& runs = block_runs(),
+                 Stores stores = Stores::kCached);
 
     // Evaluates rows [row0, row0 + rows) x columns [col0, col0 + cols) of the output, a rectangle
     // inside it. Thread-safe: pieces may run at once on different threads. Allocates once per
@@ -40,18 +48,31 @@ private:
         float sa, sb;
         std::uint32_t dst;  // a register, or the output's
     };
-    struct BandSource {
-        BandView view;
-        bool aligned;  // samples on 2-byte boundaries, so runs of them can be read in place
+    // A band the program reads or tests, or a mask: what each run of it goes through.
+    struct Input {
+        SampleView view;
+        bool aligned;           // samples on their item size's boundaries, readable in place
+        ConvertFn convert;      // into a float32 run; nullptr when the steps read the samples as they lie
+        float scale, offset;
+        CheckFn check;          // marks invalid pixels; nullptr when none are tested
+        Nodata nodata;
+        std::uint32_t source;   // its entry in the source table, or kUnread
     };
+    static constexpr std::uint32_t kUnread = ~std::uint32_t{0};
+
+    void bind(const RegisterProgram& program, std::span<const BandInput> bands, std::span<const MaskView> masks,
+              const OutputView& out, Stores stores);
 
     const BlockRuns& runs_;
     std::vector<Step> steps_;
-    std::vector<BandSource> bands_;  // the bands the program reads, numbered as in its operands
-    OutputView out_;
-    bool out_aligned_;
-    bool transposed_;  // views swapped so that runs go down the output's columns
-    bool streaming_;
+    std::vector<Input> inputs_;
+    std::size_t sources_ = 0;  // entries of the source table
+    bool checks_ = false;      // whether any input marks invalid pixels
+    float fill_ = 0.0f;
+    OutputView out_{};
+    bool out_aligned_ = false;
+    bool transposed_ = false;  // views swapped so that runs go down the output's columns
+    bool streaming_ = false;
 };
 
 // The whole evaluation of `prog` over `out` on the pool, reading band k of `bands` at each
@@ -60,6 +81,13 @@ private:
 // would raise first. An output without pixels evaluates nothing and always succeeds.
 // Interpreter-free; meant to run with the interpreter lock released.
 void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandView> bands, const OutputView& out,
+                     const BlockRuns& runs = block_runs());
+
+// The same over bands of any sample type with their scale, offset and nodata, and masks; pixels
+// marked invalid get `fill`. Every band and mask must have the output's shape (else the fault of
+// a pixel outside a band).
+void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandInput> bands,
+                     std::span<const MaskView> masks, float fill, const OutputView& out,
                      const BlockRuns& runs = block_runs());
 
 }  // namespace rastrel

@@ -9,6 +9,7 @@
 
 #include "core/expr/block_runs.h"
 #include "core/expr/evaluator.h"
+#include "core/expr/sample_loops.h"
 
 namespace rastrel::block_loops {
 
@@ -98,6 +99,45 @@ RunFn pick_for_length(OpCode op, OperandKind ka, OperandKind kb) {
 template <class Entries>
 RunFn pick(OpCode op, OperandKind a, OperandKind b, bool full) {
     return full ? pick_for_length<Entries, kRunLength>(op, a, b) : pick_for_length<Entries, 0>(op, a, b);
+}
+
+template <class F>
+auto with_sample_type(SampleType type, const F& f) {
+    switch (type) {
+        case SampleType::u8: return f(std::uint8_t{});
+        case SampleType::i8: return f(std::int8_t{});
+        case SampleType::u16: return f(std::uint16_t{});
+        case SampleType::i16: return f(std::int16_t{});
+        case SampleType::u32: return f(std::uint32_t{});
+        case SampleType::i32: return f(std::int32_t{});
+        case SampleType::f32: return f(float{});
+        case SampleType::f64: break;
+    }
+    return f(double{});
+}
+
+// The entry points of `Entries` that read bands of `type`.
+template <class Entries>
+ConvertFn pick_convert(SampleType type, bool scaled) {
+    return with_sample_type(type, [scaled](auto t) -> ConvertFn {
+        using T = decltype(t);
+        return scaled ? &Entries::template convert<T, true> : &Entries::template convert<T, false>;
+    });
+}
+
+template <class Entries>
+CheckFn pick_nodata(SampleType type, Nodata::Kind kind) {
+    return with_sample_type(type, [kind](auto t) -> CheckFn {
+        using T = decltype(t);
+        switch (kind) {
+            case Nodata::Kind::none: break;
+            case Nodata::Kind::equal: return &Entries::template nodata<T, false>;
+            case Nodata::Kind::nan:
+                if constexpr (std::is_floating_point_v<T>) return &Entries::template nodata<T, true>;
+                break;  // integers hold no NaN
+        }
+        return nullptr;
+    });
 }
 
 }  // namespace rastrel::block_loops

@@ -9,6 +9,7 @@
 
 #include "core/expr/opcodes.h"
 #include "core/isa.h"
+#include "core/samples.h"
 
 namespace rastrel {
 
@@ -27,6 +28,13 @@ enum class OperandKind : std::uint8_t {
 // sb). dst overlaps neither a nor b; all runs are aligned to their item size. Never raises.
 using RunFn = void (*)(float* __restrict dst, const void* a, const void* b, float sa, float sb, std::size_t n);
 
+// dst[i] = float32(samples[i]), times scale plus offset for a scaled band. Never raises.
+using ConvertFn = void (*)(float* __restrict dst, const void* samples, float scale, float offset, std::size_t n);
+// invalid[i] |= whether sample i (or mask byte i) makes its pixel invalid. Never raises.
+using CheckFn = void (*)(std::uint8_t* __restrict invalid, const void* samples, const Nodata& nodata, std::size_t n);
+// out[i] = fill where invalid[i] != 0. Never raises.
+using FillFn = void (*)(float* __restrict out, const std::uint8_t* invalid, float fill, std::size_t n);
+
 struct BlockRuns {
     const char* isa;
     // The loop for `op` with its operands of kinds a and b (b ignored by one-operand steps; a
@@ -38,6 +46,11 @@ struct BlockRuns {
     void (*stream)(float* to, const float* from, std::size_t n);
     // Orders this thread's streamed stores before what it does next.
     void (*fence)();
+    // Reading bands of any sample type: runs aligned to their item size, n <= kRunLength.
+    ConvertFn (*convert)(SampleType type, bool scaled);
+    CheckFn (*nodata)(SampleType type, Nodata::Kind kind);  // nullptr for Kind::none
+    CheckFn mask;
+    FillFn fill;
 };
 
 // The copy for `isa`, or nullptr when this build or this processor lacks it.

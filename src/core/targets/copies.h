@@ -63,6 +63,28 @@ extern const IsaCopies kAvx512;
         }                                                                                                         \
         static void stream(float* to, const float* from, std::size_t n) { Target::stream(to, from, n); }          \
         static void fence() { Target::fence(); }                                                                  \
+        template <class T, bool kScaled>                                                                          \
+        [[__VA_ARGS__]] static void convert(float* __restrict d, const void* s, float scale, float offset,       \
+                                            std::size_t n) {                                                      \
+            sample_loops::convert<T, kScaled>(d, s, scale, offset, n);                                            \
+        }                                                                                                         \
+        template <class T, bool kNan>                                                                             \
+        [[__VA_ARGS__]] static void nodata(std::uint8_t* __restrict v, const void* s, const Nodata& nodata,      \
+                                           std::size_t n) {                                                       \
+            if constexpr (kNan) {                                                                                 \
+                sample_loops::match_nan<T>(v, s, nodata, n);                                                      \
+            } else {                                                                                              \
+                sample_loops::match_equal<T>(v, s, nodata, n);                                                    \
+            }                                                                                                     \
+        }                                                                                                         \
+        [[__VA_ARGS__]] static void mask(std::uint8_t* __restrict v, const void* s, const Nodata& nodata,        \
+                                         std::size_t n) {                                                         \
+            sample_loops::mask_or(v, s, nodata, n);                                                               \
+        }                                                                                                         \
+        [[__VA_ARGS__]] static void fill(float* __restrict out, const std::uint8_t* v, float value,              \
+                                         std::size_t n) {                                                         \
+            sample_loops::fill_invalid(out, v, value, n);                                                         \
+        }                                                                                                         \
     };                                                                                                            \
     const kernels::RunTable Target##Runs{                                                                         \
         isa_name(Target::kIsa),                                                                                   \
@@ -71,8 +93,14 @@ extern const IsaCopies kAvx512;
         &Target##Entries::kernel<kernels::AdjustedDifference, 2>,                                                 \
         &Target##Entries::kernel<kernels::EnhancedVegetationIndex, 3>,                                            \
     };                                                                                                            \
-    const BlockRuns Target##Blocks{isa_name(Target::kIsa), block_loops::pick<Target##Entries>,                   \
-                                   Target##Entries::stream, Target##Entries::fence};                             \
+    const BlockRuns Target##Blocks{isa_name(Target::kIsa),                                                        \
+                                   block_loops::pick<Target##Entries>,                                            \
+                                   Target##Entries::stream,                                                       \
+                                   Target##Entries::fence,                                                        \
+                                   block_loops::pick_convert<Target##Entries>,                                    \
+                                   block_loops::pick_nodata<Target##Entries>,                                     \
+                                   Target##Entries::mask,                                                         \
+                                   Target##Entries::fill};                                                        \
     }                                                                                                             \
     const IsaCopies variable{Target::kIsa, isa_name(Target::kIsa), Target::kStreams, &Target##Runs,              \
                              &Target##Blocks};
