@@ -3,7 +3,7 @@
 # Bands are 2-D uint16 arrays and outputs 2-D float32 arrays, of any strides; the float
 # parameters take anything with __float__ or __index__, rounded to float32.
 from collections.abc import Mapping, Sequence
-from typing import SupportsFloat, SupportsIndex, Union, final
+from typing import Any, SupportsFloat, SupportsIndex, Union, final
 
 import numpy as np
 from numpy.typing import NDArray
@@ -50,4 +50,15 @@ def compile_expr(
 ) -> CompiledExpr: ...
 def execute_expr_inplace(
     expr: CompiledExpr, bands: Sequence[_Band], out_buffer: _Output
+) -> None: ...
+
+# Private: the band reader behind rastrel_tools (bands of any supported type, per-band
+# (scale, offset, nodata or None), boolean masks, the fill of invalid pixels).
+def _execute_bands_inplace(
+    expr: CompiledExpr,
+    bands: Sequence[NDArray[Any]],
+    reads: Sequence[tuple[_Float, _Float, Union[_Float, None]]],
+    masks: Sequence[NDArray[np.bool_]],
+    fill: _Float,
+    out_buffer: _Output,
 ) -> None: ...
