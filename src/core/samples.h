@@ -25,17 +25,6 @@ constexpr std::size_t sample_size(SampleType type) {
     return 8;
 }
 
-// The C++ type of a sample type's samples.
-template <SampleType K> struct SampleOf;
-template <> struct SampleOf<SampleType::u8> { using T = std::uint8_t; };
-template <> struct SampleOf<SampleType::i8> { using T = std::int8_t; };
-template <> struct SampleOf<SampleType::u16> { using T = std::uint16_t; };
-template <> struct SampleOf<SampleType::i16> { using T = std::int16_t; };
-template <> struct SampleOf<SampleType::u32> { using T = std::uint32_t; };
-template <> struct SampleOf<SampleType::i32> { using T = std::int32_t; };
-template <> struct SampleOf<SampleType::f32> { using T = float; };
-template <> struct SampleOf<SampleType::f64> { using T = double; };
-
 // A 2-D view of samples of `type`; strides count elements of that type. The data need not be
 // aligned to the item size.
 struct SampleView {
@@ -77,7 +66,8 @@ struct Nodata {
         const auto bits = 8 * sample_size(type);
         const bool is_signed = type == SampleType::i8 || type == SampleType::i16 || type == SampleType::i32;
         const double low = is_signed ? -std::ldexp(1.0, static_cast<int>(bits) - 1) : 0.0;
-        const double high = is_signed ? std::ldexp(1.0, static_cast<int>(bits) - 1) - 1 : std::ldexp(1.0, static_cast<int>(bits)) - 1;
+        const double high =
+            is_signed ? std::ldexp(1.0, static_cast<int>(bits) - 1) - 1 : std::ldexp(1.0, static_cast<int>(bits)) - 1;
         // A value no sample of the type can hold matches nothing: the test is dropped.
         if (!(v >= low && v <= high) || v != std::floor(v)) return n;
         n.kind = Kind::equal;

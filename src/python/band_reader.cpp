@@ -130,7 +130,8 @@ void check_shapes(const std::vector<Band>& bands, const std::vector<Ref>& masks,
 
 void execute_bands(PyObject* expr_arg, PyObject* bands_arg, PyObject* reads_arg, PyObject* masks_arg,
                    PyObject* fill_arg, PyObject* out_arg) {
-    if (!is_compiled_expr(expr_arg)) throw argument_extraction_error("expr", conversion_error(expr_arg, "CompiledExpr"));
+    if (!is_compiled_expr(expr_arg))
+        throw argument_extraction_error("expr", conversion_error(expr_arg, "CompiledExpr"));
     const Ref expr = Ref::borrow(expr_arg);
     const std::vector<Band> bands = extract_bands(bands_arg);
     const std::vector<Read> reads = extract_reads(reads_arg);
@@ -139,7 +140,8 @@ void execute_bands(PyObject* expr_arg, PyObject* bands_arg, PyObject* reads_arg,
     const Ref out = extract_output(out_arg, "out_buffer");
 
     auto* object = reinterpret_cast<CompiledExprObject*>(expr.get());
-    if (static_cast<std::uint64_t>(bands.size()) != object->num_bands) throw_error(PyExc_ValueError, "Band count mismatch.");
+    if (static_cast<std::uint64_t>(bands.size()) != object->num_bands)
+        throw_error(PyExc_ValueError, "Band count mismatch.");
     if (reads.size() != bands.size()) throw_error(PyExc_ValueError, "one read per band is needed");
     check_shapes(bands, masks, out.get());
 

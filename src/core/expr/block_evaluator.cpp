@@ -69,7 +69,8 @@ const std::byte* gather_items(std::byte* to, const std::byte* from, std::ptrdiff
     if (step == static_cast<std::ptrdiff_t>(Size)) {
         std::memcpy(to, from, n * Size);
     } else {
-        for (std::size_t i = 0; i < n; ++i) std::memcpy(to + i * Size, from + static_cast<std::ptrdiff_t>(i) * step, Size);
+        for (std::size_t i = 0; i < n; ++i)
+            std::memcpy(to + i * Size, from + static_cast<std::ptrdiff_t>(i) * step, Size);
     }
     return to;
 }
@@ -105,9 +106,7 @@ SampleView samples_of(const MaskView& v) {
     return {v.data, v.rows, v.cols, v.row_stride, v.col_stride, SampleType::u8};
 }
 
-bool sample_aligned(const SampleView& v) {
-    return reinterpret_cast<std::uintptr_t>(v.data) % sample_size(v.type) == 0;
-}
+bool sample_aligned(const SampleView& v) { return reinterpret_cast<std::uintptr_t>(v.data) % sample_size(v.type) == 0; }
 
 }  // namespace
 
@@ -172,8 +171,8 @@ private:
     static constexpr std::size_t kInPlace = ~std::size_t{0};
     struct InputRun {
         Walk<const std::byte> walk;  // in bytes
-        std::size_t raw;             // offset of its gathered run, or kInPlace when read where it lies
-        std::size_t floats;          // offset of its converted run, or kInPlace when not converted
+        std::size_t raw;  // offset of its gathered run, or kInPlace when read where it lies
+        std::size_t floats;  // offset of its converted run, or kInPlace when not converted
     };
 
     // Points the source table at this run of every band the program reads, converting those
@@ -262,9 +261,11 @@ void BlockProgram::bind(const RegisterProgram& program, std::span<const BandInpu
         if (read_as[b] != kUnread) {
             // uint16 samples go to the steps as they lie (converted there, as ever), float32 ones
             // as floats; everything else, and every scaled band, through a float32 run.
-            const bool as_they_lie = !band.scaled() && (band.view.type == SampleType::u16 || band.view.type == SampleType::f32);
+            const bool as_they_lie =
+                !band.scaled() && (band.view.type == SampleType::u16 || band.view.type == SampleType::f32);
             if (!as_they_lie) in.convert = runs_.convert(band.view.type, band.scaled());
-            if (as_they_lie && band.view.type == SampleType::u16) band_kinds[read_as[b] - kFirstBandSource] = OperandKind::samples;
+            if (as_they_lie && band.view.type == SampleType::u16)
+                band_kinds[read_as[b] - kFirstBandSource] = OperandKind::samples;
         }
         inputs_.push_back(in);
     }
@@ -359,8 +360,9 @@ void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandInpu
     shapes.reserve(bands.size());
     for (const BandInput& band : bands) shapes.push_back({nullptr, band.view.rows, band.view.cols, 0, 0});
     const auto covers = [&out](std::size_t rows, std::size_t cols) { return rows >= out.rows && cols >= out.cols; };
-    const bool covered = std::all_of(bands.begin(), bands.end(), [&](const BandInput& b) { return covers(b.view.rows, b.view.cols); }) &&
-                         std::all_of(masks.begin(), masks.end(), [&](const MaskView& m) { return covers(m.rows, m.cols); });
+    const bool covered =
+        std::all_of(bands.begin(), bands.end(), [&](const BandInput& b) { return covers(b.view.rows, b.view.cols); }) &&
+        std::all_of(masks.begin(), masks.end(), [&](const MaskView& m) { return covers(m.rows, m.cols); });
     if (out.rows != 0 && out.cols != 0 && !covered) raise_outside_band();
     run_blocks(prog, shapes, out, [&](const RegisterProgram& lowered, Stores stores) {
         return BlockProgram(lowered, bands, masks, fill, out, runs, stores);

@@ -13,8 +13,8 @@
 #include "core/expr/block_runs.h"
 #include "core/expr/program.h"
 #include "core/expr/register_program.h"
-#include "core/views.h"
 #include "core/samples.h"
+#include "core/views.h"
 
 namespace rastrel {
 
@@ -51,12 +51,12 @@ private:
     // A band the program reads or tests, or a mask: what each run of it goes through.
     struct Input {
         SampleView view;
-        bool aligned;           // samples on their item size's boundaries, readable in place
-        ConvertFn convert;      // into a float32 run; nullptr when the steps read the samples as they lie
+        bool aligned;  // samples on their item size's boundaries, readable in place
+        ConvertFn convert;  // into a float32 run; nullptr when the steps read the samples as they lie
         float scale, offset;
-        CheckFn check;          // marks invalid pixels; nullptr when none are tested
+        CheckFn check;  // marks invalid pixels; nullptr when none are tested
         Nodata nodata;
-        std::uint32_t source;   // its entry in the source table, or kUnread
+        std::uint32_t source;  // its entry in the source table, or kUnread
     };
     static constexpr std::uint32_t kUnread = ~std::uint32_t{0};
 
@@ -67,7 +67,7 @@ private:
     std::vector<Step> steps_;
     std::vector<Input> inputs_;
     std::size_t sources_ = 0;  // entries of the source table
-    bool checks_ = false;      // whether any input marks invalid pixels
+    bool checks_ = false;  // whether any input marks invalid pixels
     float fill_ = 0.0f;
     OutputView out_{};
     bool out_aligned_ = false;

@@ -41,8 +41,8 @@ template <class T>
 
 // invalid[i] |= the sample equals the nodata value.
 template <class T>
-[[gnu::always_inline]] inline void match_equal(std::uint8_t* __restrict invalid, const void* from,
-                                               const Nodata& nodata, std::size_t n) {
+[[gnu::always_inline]] inline void match_equal(std::uint8_t* __restrict invalid, const void* from, const Nodata& nodata,
+                                               std::size_t n) {
     const T* __restrict s = static_cast<const T*>(from);
     const T value = nodata_value<T>(nodata);
     for (std::size_t i = 0; i < n; ++i) invalid[i] |= static_cast<std::uint8_t>(s[i] == value);

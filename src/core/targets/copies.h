@@ -38,69 +38,67 @@ extern const IsaCopies kAvx512;
 
 }  // namespace rastrel::targets
 
-#define RASTREL_TARGET_COPIES(variable, Target, ...)                                                              \
-    namespace {                                                                                                   \
-    struct Target##Entries {                                                                                      \
-        template <class Pixel, std::size_t N>                                                                     \
-        [[__VA_ARGS__]] static void kernel(const Pixel& pixel, float* out, const std::uint16_t* const* bands,    \
-                                           std::size_t n, Stores stores) noexcept {                               \
-            kernels::detail::run_loop<Target, Pixel, N>(pixel, out, bands, n, stores);                            \
-        }                                                                                                         \
-        template <class A, class B, OpCode K, std::size_t N>                                                      \
-        [[__VA_ARGS__]] static void binary(float* __restrict d, const void* a, const void* b, float sa, float sb, \
-                                           std::size_t n) {                                                       \
-            block_loops::binary<A, B, K>(d, a, b, sa, sb, N != 0 ? N : n);                                        \
-        }                                                                                                         \
-        template <class A, OpCode K, std::size_t N>                                                               \
-        [[__VA_ARGS__]] static void unary(float* __restrict d, const void* a, const void*, float sa, float,      \
-                                          std::size_t n) {                                                        \
-            block_loops::unary<A, K>(d, a, sa, N != 0 ? N : n);                                                   \
-        }                                                                                                         \
-        template <class A, std::size_t N>                                                                         \
-        [[__VA_ARGS__]] static void copy(float* __restrict d, const void* a, const void*, float sa, float,       \
-                                         std::size_t n) {                                                         \
-            block_loops::copy<A>(d, a, sa, N != 0 ? N : n);                                                       \
-        }                                                                                                         \
-        static void stream(float* to, const float* from, std::size_t n) { Target::stream(to, from, n); }          \
-        static void fence() { Target::fence(); }                                                                  \
-        template <class T, bool kScaled>                                                                          \
-        [[__VA_ARGS__]] static void convert(float* __restrict d, const void* s, float scale, float offset,       \
-                                            std::size_t n) {                                                      \
-            sample_loops::convert<T, kScaled>(d, s, scale, offset, n);                                            \
-        }                                                                                                         \
-        template <class T, bool kNan>                                                                             \
-        [[__VA_ARGS__]] static void nodata(std::uint8_t* __restrict v, const void* s, const Nodata& nodata,      \
-                                           std::size_t n) {                                                       \
-            if constexpr (kNan) {                                                                                 \
-                sample_loops::match_nan<T>(v, s, nodata, n);                                                      \
-            } else {                                                                                              \
-                sample_loops::match_equal<T>(v, s, nodata, n);                                                    \
-            }                                                                                                     \
-        }                                                                                                         \
-        [[__VA_ARGS__]] static void mask(std::uint8_t* __restrict v, const void* s, const Nodata& nodata,        \
-                                         std::size_t n) {                                                         \
-            sample_loops::mask_or(v, s, nodata, n);                                                               \
-        }                                                                                                         \
-        [[__VA_ARGS__]] static void fill(float* __restrict out, const std::uint8_t* v, float value,              \
-                                         std::size_t n) {                                                         \
-            sample_loops::fill_invalid(out, v, value, n);                                                         \
-        }                                                                                                         \
-    };                                                                                                            \
-    const kernels::RunTable Target##Runs{                                                                         \
-        isa_name(Target::kIsa),                                                                                   \
-        &Target##Entries::kernel<kernels::NormalizedDifference, 2>,                                               \
-        &Target##Entries::kernel<kernels::Ratio, 2>,                                                              \
-        &Target##Entries::kernel<kernels::AdjustedDifference, 2>,                                                 \
-        &Target##Entries::kernel<kernels::EnhancedVegetationIndex, 3>,                                            \
-    };                                                                                                            \
-    const BlockRuns Target##Blocks{isa_name(Target::kIsa),                                                        \
-                                   block_loops::pick<Target##Entries>,                                            \
-                                   Target##Entries::stream,                                                       \
-                                   Target##Entries::fence,                                                        \
-                                   block_loops::pick_convert<Target##Entries>,                                    \
-                                   block_loops::pick_nodata<Target##Entries>,                                     \
-                                   Target##Entries::mask,                                                         \
-                                   Target##Entries::fill};                                                        \
-    }                                                                                                             \
-    const IsaCopies variable{Target::kIsa, isa_name(Target::kIsa), Target::kStreams, &Target##Runs,              \
-                             &Target##Blocks};
+#define RASTREL_TARGET_COPIES(variable, Target, ...)                                                                 \
+    namespace {                                                                                                      \
+    struct Target##Entries {                                                                                         \
+        template <class Pixel, std::size_t N>                                                                        \
+        [[__VA_ARGS__]] static void kernel(const Pixel& pixel, float* out, const std::uint16_t* const* bands,        \
+                                           std::size_t n, Stores stores) noexcept {                                  \
+            kernels::detail::run_loop<Target, Pixel, N>(pixel, out, bands, n, stores);                               \
+        }                                                                                                            \
+        template <class A, class B, OpCode K, std::size_t N>                                                         \
+        [[__VA_ARGS__]] static void binary(float* __restrict d, const void* a, const void* b, float sa, float sb,    \
+                                           std::size_t n) {                                                          \
+            block_loops::binary<A, B, K>(d, a, b, sa, sb, N != 0 ? N : n);                                           \
+        }                                                                                                            \
+        template <class A, OpCode K, std::size_t N>                                                                  \
+        [[__VA_ARGS__]] static void unary(float* __restrict d, const void* a, const void*, float sa, float,          \
+                                          std::size_t n) {                                                           \
+            block_loops::unary<A, K>(d, a, sa, N != 0 ? N : n);                                                      \
+        }                                                                                                            \
+        template <class A, std::size_t N>                                                                            \
+        [[__VA_ARGS__]] static void copy(float* __restrict d, const void* a, const void*, float sa, float,           \
+                                         std::size_t n) {                                                            \
+            block_loops::copy<A>(d, a, sa, N != 0 ? N : n);                                                          \
+        }                                                                                                            \
+        static void stream(float* to, const float* from, std::size_t n) { Target::stream(to, from, n); }             \
+        static void fence() { Target::fence(); }                                                                     \
+        template <class T, bool kScaled>                                                                             \
+        [[__VA_ARGS__]] static void convert(float* __restrict d, const void* s, float scale, float offset,           \
+                                            std::size_t n) {                                                         \
+            sample_loops::convert<T, kScaled>(d, s, scale, offset, n);                                               \
+        }                                                                                                            \
+        template <class T, bool kNan>                                                                                \
+        [[__VA_ARGS__]] static void nodata(std::uint8_t* __restrict v, const void* s, const Nodata& nodata,          \
+                                           std::size_t n) {                                                          \
+            if constexpr (kNan) {                                                                                    \
+                sample_loops::match_nan<T>(v, s, nodata, n);                                                         \
+            } else {                                                                                                 \
+                sample_loops::match_equal<T>(v, s, nodata, n);                                                       \
+            }                                                                                                        \
+        }                                                                                                            \
+        [[__VA_ARGS__]] static void mask(std::uint8_t* __restrict v, const void* s, const Nodata& nodata,            \
+                                         std::size_t n) {                                                            \
+            sample_loops::mask_or(v, s, nodata, n);                                                                  \
+        }                                                                                                            \
+        [[__VA_ARGS__]] static void fill(float* __restrict out, const std::uint8_t* v, float value, std::size_t n) { \
+            sample_loops::fill_invalid(out, v, value, n);                                                            \
+        }                                                                                                            \
+    };                                                                                                               \
+    const kernels::RunTable Target##Runs{                                                                            \
+        isa_name(Target::kIsa),                                                                                      \
+        &Target##Entries::kernel<kernels::NormalizedDifference, 2>,                                                  \
+        &Target##Entries::kernel<kernels::Ratio, 2>,                                                                 \
+        &Target##Entries::kernel<kernels::AdjustedDifference, 2>,                                                    \
+        &Target##Entries::kernel<kernels::EnhancedVegetationIndex, 3>,                                               \
+    };                                                                                                               \
+    const BlockRuns Target##Blocks{isa_name(Target::kIsa),                                                           \
+                                   block_loops::pick<Target##Entries>,                                               \
+                                   Target##Entries::stream,                                                          \
+                                   Target##Entries::fence,                                                           \
+                                   block_loops::pick_convert<Target##Entries>,                                       \
+                                   block_loops::pick_nodata<Target##Entries>,                                        \
+                                   Target##Entries::mask,                                                            \
+                                   Target##Entries::fill};                                                           \
+    }                                                                                                                \
+    const IsaCopies variable{Target::kIsa, isa_name(Target::kIsa), Target::kStreams, &Target##Runs, &Target##Blocks};
