@@ -123,7 +123,7 @@ def test_a_plain_number_applies_to_every_band():
 def test_scale_one_offset_zero_changes_no_bit():
     # -0.0 + 0.0 would be +0.0: an identity read must skip both operations.
     values = np.array([[-0.0, 0.0, 5.0, -np.inf]] * 2, dtype=np.float32)
-    formula = rt.compile("a")
+    formula = rt.compile("a", bands=["a"])
     for nodata in (None, 7):
         got = formula(values, scale=1, offset=0, nodata=nodata)
         assert got.view(np.uint32).tolist() == values.view(np.uint32).tolist()
