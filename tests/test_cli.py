@@ -1,7 +1,6 @@
 """The `rastrel` command end to end on GeoTIFFs made here: bands found by description, by number or
 one file per band, several indices in one pass, nodata, the cloud-optimised layout, a raster
 larger than the memory the process may use, and the exit statuses of mistakes."""
-import inspect
 import subprocess
 import sys
 import textwrap
@@ -119,8 +118,6 @@ def test_one_cloud_optimised_file_per_index(scene, tmp_path, bands):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["NDVI.tif", "SR.tif", "scene.tif"]
 
 
-@pytest.mark.skipif("nodata" not in inspect.signature(rt.Formula.evaluate).parameters,
-                    reason="Formula.evaluate has no nodata keyword yet")
 @pytest.mark.parametrize("nodata_option, invalid", [
     (None, lambda nir, red: (nir == 0) | (red == 0)),  # the file's own nodata
     ("65535", lambda nir, red: (nir == 65535) | (red == 65535)),

@@ -128,3 +128,27 @@ def test_a_geotiff_read_by_rioxarray_keeps_its_crs_and_transform(tmp_path):
     with rasterio.open(tmp_path / "ndvi.tif") as written:
         assert written.crs == "EPSG:32633" and written.transform == transform
         assert_bits_equal(written.read(1), ndvi.values)
+
+
+@pytest.mark.parametrize("read", ["as stored", "masked", "scaled attributes"])
+def test_missing_pixels_and_scaling_from_a_readers_attributes(read, tmp_path):
+    rasterio = pytest.importorskip("rasterio")
+    rioxarray = pytest.importorskip("rioxarray")
+    from rasterio.transform import from_origin
+
+    rng = np.random.default_rng(13)
+    red, nir = random_band(rng, (2, ROWS, COLS))  # zeros among them: the nodata value
+    path = tmp_path / "scene.tif"
+    with rasterio.open(path, "w", driver="GTiff", width=COLS, height=ROWS, count=2,
+                       dtype="uint16", crs="EPSG:32633", nodata=0,
+                       transform=from_origin(500000.0, 5300000.0, 10.0, 10.0)) as dst:
+        dst.write(np.stack([red, nir]))
+        dst.descriptions = ("red", "nir")
+    scene = rioxarray.open_rasterio(path, masked=read == "masked")
+    keywords = {"nodata": 0}
+    if read == "scaled attributes":  # samples left raw, with their CF scale and offset
+        scene.attrs.update(scale_factor=0.0001, add_offset=-0.1)
+        keywords.update(scale=0.0001, offset=-0.1)
+    ndvi = rt.compile("NDVI").evaluate(scene)
+    assert np.isnan(ndvi.values[(red == 0) | (nir == 0)]).all()
+    assert_bits_equal(ndvi.values, rt.compile("NDVI").evaluate(nir=nir, red=red, **keywords))
