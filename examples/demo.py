@@ -2,11 +2,13 @@
 
 The scene has four kinds of land cover (vegetation of varying density, water, bare soil and
 clouds with soft edges) in six bands, blue to shortwave infrared, with typical surface
-reflectances scaled to 0..10000 as most satellite products store them in uint16, smooth spatial
-variation and a little sensor noise. The demo writes the scene and every index as GeoTIFF
-(with rasterio) and as PNG previews (with matplotlib) into the output directory, prints the
-mean of each index per land-cover class, and times each index against the same formula written
-with NumPy.
+reflectances scaled to 1..10000 as most satellite products store them in uint16, smooth spatial
+variation and a little sensor noise; beyond the satellite's swath every band is 0, the nodata
+value, and a cloud mask covers the clouds. The indices are NaN wherever a band is nodata or the
+mask is set, computed in the same pass as the formula. The demo writes the scene and every index
+as GeoTIFF (with rasterio) and as PNG previews on map coordinates, with a histogram of each
+index per land-cover class (with matplotlib), into the output directory, prints the mean of each
+index per land-cover class, and times each index against the same formula written with NumPy.
 
 Run: python examples/demo.py [--size N] [--repeat R] [--output DIR]
 """
@@ -27,6 +29,7 @@ CLASSES = ("vegetation", "water", "bare soil", "clouds")
 CLASS_COLOURS = ("#2e8b3a", "#2a6fb8", "#c8a26a", "#f2f2f2")
 BANDS = ("blue", "green", "red", "nir", "swir1", "swir2")
 SCALE = 10000
+NODATA = 0  # the sample value of pixels outside the swath, in every band
 
 # Typical surface reflectance per band (blue, green, red, nir, swir1, swir2).
 REFLECTANCE = {
@@ -115,8 +118,9 @@ def parcels(rng, size, mean_width):
 
 
 def make_scene(size, seed=7):
-    """Returns (classes, bands): the land-cover class per pixel (cloud where the cloud is thick)
-    and a dict of uint16 bands, reflectance x SCALE."""
+    """Returns (classes, bands, clouds): the land-cover class per pixel (cloud where the cloud
+    is thick), a dict of uint16 bands, reflectance x SCALE, with 0 (nodata) outside the
+    satellite's swath in the east, and the cloud mask a cloud detector would give."""
     rng = np.random.default_rng(seed)
     terrain = fractal(rng, size, 5)
     # A river meanders across the lowland from west to east.
@@ -141,8 +145,14 @@ def make_scene(size, seed=7):
         ground = np.where(water, wat, cover * veg + (1.0 - cover) * bare) * texture
         value = ((1.0 - cloud) * ground + cloud * cld) * SCALE
         value += rng.normal(0.0, 1.0, value.shape) * (0.01 * value + 4.0)  # sensor noise
-        bands[name] = np.clip(np.rint(value), 0, SCALE).astype(np.uint16)
-    return classes, bands
+        bands[name] = np.clip(np.rint(value), 1, SCALE).astype(np.uint16)
+    # The swath's edge runs diagonally across the tile, as on many Sentinel-2 tiles.
+    rows, cols = np.ogrid[:size, :size]
+    outside = cols > size * 0.86 - (rows - size / 2) * 0.3
+    for band in bands.values():
+        band[outside] = NODATA
+    classes[outside] = len(CLASSES)
+    return classes, bands, cloud > 0.3
 
 
 # ---------------------------------------------------------------------------------------------
@@ -243,13 +253,34 @@ def timing_table(ours, theirs, repeat):
     return same
 
 
-def class_means(classes, results):
+def masked_indices(bands, clouds):
+    """Every index again through rastrel_tools, with the nodata value and the cloud mask:
+    NaN wherever a band is nodata or the mask is set, in the same pass as the formula."""
+    formulas = {
+        "NDVI": rt.compile("NDVI"),
+        "ratio": rt.compile("nir / red"),
+        "adj. diff": rt.compile("(1 + l) * ((nir - red) / (nir + red + l))",
+                                constants={"l": ADJ_L}),
+        "EVI": rt.compile("EVI"),
+        "SAVI": rt.compile("SAVI"),
+        "wetness": rt.compile(WETNESS, constants={"scale": SCALE}),
+    }
+    return {name: f.evaluate(bands, nodata=NODATA, mask=clouds) for name, f in formulas.items()}
+
+
+def class_means(classes, results, clouds):
     names = ("NDVI", "SAVI", "EVI", "wetness")
-    print(f"{'class':<12} {'share':>6} " + " ".join(f"{n:>8}" for n in names) + "   (means)")
+    print(f"{'class':<12} {'share':>6} {'clear':>6} " + " ".join(f"{n:>8}" for n in names)
+          + "   (means of clear pixels)")
     for k, label in enumerate(CLASSES):
         mask = classes == k
-        means = " ".join(f"{results[n][mask].mean():>8.3f}" for n in names)
-        print(f"{label:<12} {mask.mean():>6.1%} {means}")
+        clear = mask & ~clouds
+        means = " ".join(f"{np.nanmean(results[n][clear]) if clear.any() else np.nan:>8.3f}"
+                         for n in names)
+        print(f"{label:<12} {mask.mean():>6.1%} {clear.sum() / max(mask.sum(), 1):>6.1%} "
+              f"{means}")
+    outside = classes == len(CLASSES)
+    print(f"{'no data':<12} {outside.mean():>6.1%}   (outside the swath: NaN)")
 
 
 def main(argv=None):
@@ -261,15 +292,15 @@ def main(argv=None):
     args = parser.parse_args(argv)
 
     start = time.perf_counter()
-    classes, bands = make_scene(args.size)
+    classes, bands, clouds = make_scene(args.size)
     print(f"scene: {args.size} x {args.size} pixels, bands {', '.join(BANDS)} as uint16 "
           f"reflectance x {SCALE} (made in {time.perf_counter() - start:.1f} s)")
 
     bands = through_geotiff(bands, args.output)
     ours = rastrel_indices(bands, classes.shape)
-    results = {name: fn().copy() for name, (_, fn) in ours.items()}
+    results = masked_indices(bands, clouds)
     print()
-    class_means(classes, results)
+    class_means(classes, results, clouds)
 
     threads = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
     print()
@@ -278,7 +309,7 @@ def main(argv=None):
     same = timing_table(ours, numpy_indices(bands), args.repeat)
 
     print()
-    write_outputs(args.output, classes, bands, results, Progress)
+    write_outputs(args.output, classes, bands, results, clouds, Progress)
     if not same:
         print("results differ from NumPy beyond rounding", file=sys.stderr)
         return 1

@@ -11,6 +11,8 @@ BANDS = ("blue", "green", "red", "nir", "swir1", "swir2")
 CRS = "EPSG:32633"  # UTM zone 33N: a made-up place in central Europe
 ORIGIN = (500000.0, 5300000.0)  # west, north, in metres
 PIXEL = 10.0  # metres, like Sentinel-2's visible and near-infrared bands
+NODATA_COLOUR = "#202020"
+MASK_COLOUR = "#ff66cc"
 
 # name: (file stem, colour map, value range, "log" or "linear" or "centred", title)
 PREVIEWS = {
@@ -37,6 +39,7 @@ def _profile(shape, count, dtype):
         "dtype": dtype, "crs": CRS, "transform": from_origin(*ORIGIN, PIXEL, PIXEL),
         "tiled": True, "blockxsize": 256, "blockysize": 256, "compress": "deflate",
         "predictor": 3 if dtype == "float32" else 2,
+        "nodata": float("nan") if dtype == "float32" else 0,
     }
 
 
@@ -84,8 +87,17 @@ def _norm(kind, low, high):
 
 
 def _extent(shape):
-    """Map extent in kilometres, for axis labels."""
-    return (0, shape[1] * PIXEL / 1000, 0, shape[0] * PIXEL / 1000)
+    """The raster's extent in the CRS's coordinates (metres of UTM easting and northing), so
+    that the axes read as map coordinates."""
+    west, north = ORIGIN
+    return (west, west + shape[1] * PIXEL, north - shape[0] * PIXEL, north)
+
+
+def _map_axes(ax):
+    ax.set_xlabel(f"easting (m, {CRS})")
+    ax.set_ylabel("northing (m)")
+    ax.ticklabel_format(style="plain", useOffset=False)
+    ax.tick_params(axis="x", labelrotation=30)
 
 
 def _preview(image, limit=1024):
@@ -99,12 +111,14 @@ def _preview(image, limit=1024):
 
 
 def _index_axes(fig, ax, name, result):
+    import matplotlib
+
     stem, cmap, (low, high), kind, title = PREVIEWS[name]
-    shown = ax.imshow(_preview(result), cmap=cmap, norm=_norm(kind, low, high), extent=_extent(result.shape),
-                      interpolation="antialiased")
+    colours = matplotlib.colormaps[cmap].with_extremes(bad="#9a9a9a")  # NaN: nodata, clouds
+    shown = ax.imshow(_preview(result), cmap=colours, norm=_norm(kind, low, high),
+                      extent=_extent(result.shape), interpolation="antialiased")
     ax.set_title(title, fontsize=10)
-    ax.set_xlabel("km")
-    ax.set_ylabel("km")
+    _map_axes(ax)
     bar = fig.colorbar(shown, ax=ax, shrink=0.85, extend="both")
     bar.set_label(name)
 
@@ -114,14 +128,14 @@ def _stretch(rgb, top):
     return np.clip(rgb.astype(np.float32) / (top * 10000), 0.0, 1.0) ** (1 / 1.4)
 
 
-def write_scene_png(path, classes, bands):
+def write_scene_png(path, classes, bands, clouds):
     import matplotlib.pyplot as plt
     from matplotlib.colors import ListedColormap
     from matplotlib.patches import Patch
 
     from demo import CLASS_COLOURS, CLASSES
 
-    fig, axes = plt.subplots(1, 3, figsize=(16, 5.6), constrained_layout=True)
+    fig, axes = plt.subplots(1, 3, figsize=(17, 6), constrained_layout=True)
     extent = _extent(classes.shape)
     true_colour = _preview(np.dstack([bands["red"], bands["green"], bands["blue"]]))
     false_colour = _preview(np.dstack([bands["nir"], bands["red"], bands["green"]]))
@@ -130,15 +144,18 @@ def write_scene_png(path, classes, bands):
     axes[0].set_title("True colour (red, green, blue)")
     axes[1].imshow(_stretch(false_colour, 0.5), extent=extent)
     axes[1].set_title("False colour (nir, red, green): vegetation is red")
-    axes[2].imshow(classes[::step, ::step], cmap=ListedColormap(CLASS_COLOURS), vmin=-0.5,
-                   vmax=len(CLASSES) - 0.5, extent=extent, interpolation="nearest")
-    axes[2].set_title("Land cover the scene was made from")
+    outside = classes == len(CLASSES)
+    cover = np.where(clouds & ~outside, len(CLASSES) + 1, classes)[::step, ::step]
+    colours = (*CLASS_COLOURS, NODATA_COLOUR, MASK_COLOUR)
+    labels = (*CLASSES, "no data (outside the swath)", "cloud mask")
+    axes[2].imshow(cover, cmap=ListedColormap(colours), vmin=-0.5,
+                   vmax=len(colours) - 0.5, extent=extent, interpolation="nearest")
+    axes[2].set_title("Land cover it was made from, nodata, cloud mask")
     axes[2].legend(handles=[Patch(facecolor=c, edgecolor="black", label=n)
-                            for n, c in zip(CLASSES, CLASS_COLOURS)],
-                   loc="lower left", framealpha=0.9)
+                            for n, c in zip(labels, colours)],
+                   loc="lower left", framealpha=0.9, fontsize=8)
     for ax in axes:
-        ax.set_xlabel("km")
-        ax.set_ylabel("km")
+        _map_axes(ax)
     fig.savefig(path, dpi=100)
     plt.close(fig)
 
@@ -163,7 +180,43 @@ def write_index_pngs(output, results, progress):
     progress.step("indices.png")
 
 
-def write_outputs(output, classes, bands, results, progress_type):
+def write_histograms(path, classes, results, clouds):
+    """One panel per index: the distribution of its values in each land-cover class, over the
+    pixels that are neither nodata nor under the cloud mask."""
+    import matplotlib.pyplot as plt
+
+    from demo import CLASS_COLOURS, CLASSES
+
+    columns = 3
+    rows = math.ceil(len(results) / columns)
+    fig, axes = plt.subplots(rows, columns, figsize=(6 * columns, 3.6 * rows),
+                             constrained_layout=True)
+    step = math.ceil(max(classes.shape) / 2048)  # a sample is plenty for a histogram
+    kept = classes[::step, ::step]
+    clear = ~clouds[::step, ::step]
+    for ax, (name, result) in zip(axes.flat, results.items()):
+        _, _, (low, high), kind, title = PREVIEWS[name]
+        bins = np.geomspace(low, high, 80) if kind == "log" else np.linspace(low, high, 80)
+        values = result[::step, ::step]
+        for k, (label, colour) in enumerate(zip(CLASSES, CLASS_COLOURS)):
+            chosen = values[(kept == k) & clear & np.isfinite(values)]
+            if chosen.size:
+                ax.hist(np.clip(chosen, low, high), bins=bins, color=colour, alpha=0.55,
+                        edgecolor="#333333", linewidth=0.3, label=f"{label} ({chosen.size})")
+        if kind == "log":
+            ax.set_xscale("log")
+        ax.set_title(title, fontsize=10)
+        ax.set_xlabel(name)
+        ax.set_ylabel("pixels")
+        ax.legend(fontsize=7, framealpha=0.8)
+    for ax in axes.flat[len(results):]:
+        ax.set_visible(False)
+    fig.suptitle("Index values per land-cover class (clear pixels with data)")
+    fig.savefig(path, dpi=80)
+    plt.close(fig)
+
+
+def write_outputs(output, classes, bands, results, clouds, progress_type):
     """GeoTIFFs and PNGs of every index, and a PNG of the scene, into `output`."""
     output.mkdir(parents=True, exist_ok=True)
     try:
@@ -179,15 +232,17 @@ def write_outputs(output, classes, bands, results, progress_type):
     except ImportError:
         _missing("matplotlib", "PNG previews")
         have_matplotlib = False
-    steps = len(results) * (have_rasterio + have_matplotlib) + 2 * have_matplotlib
+    steps = len(results) * (have_rasterio + have_matplotlib) + 3 * have_matplotlib
     if steps == 0:
         return
     progress = progress_type(steps, "writing files")
     if have_rasterio:
         write_geotiffs(output, results, progress)
     if have_matplotlib:
-        write_scene_png(output / "scene.png", classes, bands)
+        write_scene_png(output / "scene.png", classes, bands, clouds)
         progress.step("scene.png")
+        write_histograms(output / "histograms.png", classes, results, clouds)
+        progress.step("histograms.png")
         write_index_pngs(output, results, progress)
     written = sorted(p.name for p in output.iterdir() if p.suffix in (".tif", ".png"))
     print(f"{output}/: {', '.join(written)}")
