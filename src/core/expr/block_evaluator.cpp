@@ -328,16 +328,17 @@ namespace {
 // The pool, the program's faults, then the loop: the order every evaluation keeps.
 template <class Bind>
 void run_blocks(std::span<const Instruction> prog, std::span<const BandView> shapes, const OutputView& out,
-                const Bind& bind) {
+                parallel::Interruption* interruption, const Bind& bind) {
     // Without a pool every loop faults before its first step, and so does this one, ahead of
     // any fault of the program.
-    parallel::PoolExecutor exec(parallel::current_pool());
+    parallel::PoolExecutor exec(parallel::current_pool(), interruption);
     // No pixel, so no program fault.
     if (out.rows == 0 || out.cols == 0) return;
     if (const auto fault = validate(prog, shapes, out.rows, out.cols)) raise_eval_fault(fault->fault);
     const BlockProgram program = bind(lower(prog), stores_for(out.rows * out.cols * sizeof(float)));
     const auto whole = parallel::zip(parallel::Indices{0, 0, out.rows, out.cols}, out);
-    parallel::bridge_pieces(exec, whole, [&program](const auto& piece) {
+    parallel::bridge_pieces(exec, whole, [&program, interruption](const auto& piece) {
+        if (interruption != nullptr && interruption->stop_requested()) return;
         const parallel::Indices& at = std::get<0>(piece.parts());
         program.evaluate(at.row0, at.col0, at.rows, at.cols);
     });
@@ -346,14 +347,15 @@ void run_blocks(std::span<const Instruction> prog, std::span<const BandView> sha
 }  // namespace
 
 void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandView> bands, const OutputView& out,
-                     const BlockRuns& runs) {
-    run_blocks(prog, bands, out, [&](const RegisterProgram& lowered, Stores stores) {
+                     const BlockRuns& runs, parallel::Interruption* interruption) {
+    run_blocks(prog, bands, out, interruption, [&](const RegisterProgram& lowered, Stores stores) {
         return BlockProgram(lowered, bands, out, runs, stores);
     });
 }
 
 void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandInput> bands,
-                     std::span<const MaskView> masks, float fill, const OutputView& out, const BlockRuns& runs) {
+                     std::span<const MaskView> masks, float fill, const OutputView& out, const BlockRuns& runs,
+                     parallel::Interruption* interruption) {
     // Faults are found on shapes alone; bands and masks that no step reads must cover the
     // output all the same, since their every pixel is tested.
     std::vector<BandView> shapes;
@@ -364,7 +366,7 @@ void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandInpu
         std::all_of(bands.begin(), bands.end(), [&](const BandInput& b) { return covers(b.view.rows, b.view.cols); }) &&
         std::all_of(masks.begin(), masks.end(), [&](const MaskView& m) { return covers(m.rows, m.cols); });
     if (out.rows != 0 && out.cols != 0 && !covered) raise_outside_band();
-    run_blocks(prog, shapes, out, [&](const RegisterProgram& lowered, Stores stores) {
+    run_blocks(prog, shapes, out, interruption, [&](const RegisterProgram& lowered, Stores stores) {
         return BlockProgram(lowered, bands, masks, fill, out, runs, stores);
     });
 }

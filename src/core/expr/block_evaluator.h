@@ -13,6 +13,7 @@
 #include "core/expr/block_runs.h"
 #include "core/expr/program.h"
 #include "core/expr/register_program.h"
+#include "core/parallel/pool.h"
 #include "core/samples.h"
 #include "core/views.h"
 
@@ -79,15 +80,16 @@ private:
 // output position, with the loops of `runs`. A program that some pixel could not run raises,
 // before anything is written, the Fault that evaluating the pixels one by one in row-major order
 // would raise first. An output without pixels evaluates nothing and always succeeds.
-// Interpreter-free; meant to run with the interpreter lock released.
+// Interpreter-free; meant to run with the interpreter lock released. With an `interruption`
+// that says stop, the pieces not yet started are skipped (see parallel::Interruption).
 void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandView> bands, const OutputView& out,
-                     const BlockRuns& runs = block_runs());
+                     const BlockRuns& runs = block_runs(), parallel::Interruption* interruption = nullptr);
 
 // The same over bands of any sample type with their scale, offset and nodata, and masks; pixels
 // marked invalid get `fill`. Every band and mask must have the output's shape (else the fault of
 // a pixel outside a band).
 void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandInput> bands,
                      std::span<const MaskView> masks, float fill, const OutputView& out,
-                     const BlockRuns& runs = block_runs());
+                     const BlockRuns& runs = block_runs(), parallel::Interruption* interruption = nullptr);
 
 }  // namespace rastrel

@@ -28,6 +28,13 @@ void LockLatch::wait_and_reset() noexcept {
     is_set_ = false;
 }
 
+bool LockLatch::wait_for_and_reset(std::chrono::nanoseconds timeout) noexcept {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!cv_.wait_for(lock, timeout, [this] { return is_set_; })) return false;
+    is_set_ = false;
+    return true;
+}
+
 void SpinLatch::set() noexcept {
     Sleep* const sleep = sleep_;
     const std::size_t owner = owner_;

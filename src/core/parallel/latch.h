@@ -1,6 +1,7 @@
 #pragma once
 // Latches: one-way signals from the thread that finishes a job to the thread that waits for it.
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
@@ -20,6 +21,8 @@ public:
     void wait() noexcept;
     // Waits, then clears the flag so the latch serves the next job of the same thread.
     void wait_and_reset() noexcept;
+    // As wait_and_reset, giving up after `timeout`: false then, and the flag stays as it was.
+    bool wait_for_and_reset(std::chrono::nanoseconds timeout) noexcept;
 
 private:
     std::mutex mutex_;

@@ -138,6 +138,16 @@ LockLatch& thread_lock_latch() noexcept {
 ThreadPoolBuildError::ThreadPoolBuildError(Kind kind, int os_error)
     : std::runtime_error(build_error_text(kind, os_error)), kind_(kind), os_error_(os_error) {}
 
+// ---- Interruption ----
+
+void Interruption::wait(LockLatch& latch) noexcept {
+    while (!stop_requested()) {
+        if (latch.wait_for_and_reset(period_)) return;
+        if (should_stop()) stop_.store(true, std::memory_order_relaxed);
+    }
+    latch.wait_and_reset();
+}
+
 // ---- WorkerThread ----
 
 WorkerThread::WorkerThread(WorkerPool& pool, std::size_t index) noexcept

@@ -6,6 +6,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -24,6 +25,27 @@
 namespace rastrel::parallel {
 
 class WorkerPool;
+
+// Lets the thread that hands a loop in give it up part-way. While that thread waits for the loop
+// (never while a piece runs), it asks should_stop() every period; once that says yes,
+// stop_requested() is true for good, the traversal skips every piece that has not started, and
+// the wait goes on until the pieces already running have finished.
+class Interruption {
+public:
+    bool stop_requested() const noexcept { return stop_.load(std::memory_order_relaxed); }
+    // Waits for `latch` as above, then resets it.
+    void wait(LockLatch& latch) noexcept;
+
+protected:
+    explicit Interruption(std::chrono::nanoseconds period) noexcept : period_(period) {}
+    ~Interruption() = default;
+    // On the waiting thread, only while it waits.
+    virtual bool should_stop() noexcept = 0;
+
+private:
+    std::chrono::nanoseconds period_;
+    std::atomic<bool> stop_{false};
+};
 
 // Why a pool could not be made or installed; what() is "ThreadPoolBuildError { kind: ... }".
 class ThreadPoolBuildError : public std::runtime_error {
@@ -100,14 +122,16 @@ public:
 
     // Runs op(worker, injected) inside this pool: at once if the calling thread is one of its
     // workers (injected = false), otherwise as a job handed in through the injection queue while
-    // the calling thread waits (injected = true). A fault of op is raised on the calling thread.
+    // the calling thread waits (injected = true), through `interruption` if there is one. A
+    // fault of op is raised on the calling thread.
     template <class Op>
-    unit_result_t<Op, WorkerThread&, bool> in_worker(Op&& op);
+    unit_result_t<Op, WorkerThread&, bool> in_worker(Op&& op, Interruption* interruption = nullptr);
 
     // Runs a(migrated) and b(migrated), possibly at the same time, and returns both results.
     // Both have finished before it returns or raises; if both fault, a's fault is raised.
     template <class A, class B>
-    std::pair<unit_result_t<A, bool>, unit_result_t<B, bool>> join_context(A&& a, B&& b);
+    std::pair<unit_result_t<A, bool>, unit_result_t<B, bool>> join_context(A&& a, B&& b,
+                                                                           Interruption* interruption = nullptr);
 
     // Internals shared with workers and latches.
     Sleep& sleep() noexcept { return sleep_; }
@@ -130,7 +154,7 @@ private:
     int start_thread(std::shared_ptr<WorkerPool> self, std::size_t index, int processor);
 
     template <class Op>
-    unit_result_t<Op, WorkerThread&, bool> in_worker_cold(Op& op);
+    unit_result_t<Op, WorkerThread&, bool> in_worker_cold(Op& op, Interruption* interruption);
     template <class Op>
     unit_result_t<Op, WorkerThread&, bool> in_worker_cross(WorkerThread& current, Op& op);
     template <class A, class B>
@@ -174,16 +198,25 @@ LockLatch& thread_lock_latch() noexcept;
 // ---- templates ----
 
 template <class Op>
-unit_result_t<Op, WorkerThread&, bool> WorkerPool::in_worker(Op&& op) {
+unit_result_t<Op, WorkerThread&, bool> WorkerPool::in_worker(Op&& op, Interruption* interruption) {
     WorkerThread* const w = WorkerThread::current();
-    if (w == nullptr) return in_worker_cold(op);
+    if (w == nullptr) return in_worker_cold(op, interruption);
     if (&w->pool() != this) return in_worker_cross(*w, op);
     return invoke_unit(op, *w, false);
 }
 
 template <class Op>
-unit_result_t<Op, WorkerThread&, bool> WorkerPool::in_worker_cold(Op& op) {
+unit_result_t<Op, WorkerThread&, bool> WorkerPool::in_worker_cold(Op& op, Interruption* interruption) {
     auto body = [&op](bool injected) { return invoke_unit(op, *WorkerThread::current(), injected); };
+    if (interruption != nullptr) {
+        // A latch of its own, not the thread's: should_stop() may run code that hands loops in
+        // from this very thread while this one is still out.
+        LockLatch latch;
+        StackJob<LockLatch, decltype(body)> job(latch, body);
+        inject(job.as_job_ref());
+        interruption->wait(latch);
+        return job.into_result();
+    }
     LockLatch& latch = detail::thread_lock_latch();
     StackJob<LockLatch, decltype(body)> job(latch, body);
     inject(job.as_job_ref());
@@ -202,8 +235,10 @@ unit_result_t<Op, WorkerThread&, bool> WorkerPool::in_worker_cross(WorkerThread&
 }
 
 template <class A, class B>
-std::pair<unit_result_t<A, bool>, unit_result_t<B, bool>> WorkerPool::join_context(A&& a, B&& b) {
-    return in_worker([&a, &b](WorkerThread& w, bool injected) { return w.pool().join_on(w, injected, a, b); });
+std::pair<unit_result_t<A, bool>, unit_result_t<B, bool>> WorkerPool::join_context(A&& a, B&& b,
+                                                                                   Interruption* interruption) {
+    return in_worker([&a, &b](WorkerThread& w, bool injected) { return w.pool().join_on(w, injected, a, b); },
+                     interruption);
 }
 
 template <class A, class B>

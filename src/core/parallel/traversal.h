@@ -96,17 +96,20 @@ void walk(const Zip<Parts...>& piece, const F& f) {
 
 // What the traversal needs from a pool: its size and a join. WorkerPool serves through
 // PoolExecutor; tests substitute a sequential executor to follow the cutting deterministically.
+// With an interruption, the thread that hands the loop in waits through it (see Interruption).
 class PoolExecutor {
 public:
-    explicit PoolExecutor(WorkerPool& pool) noexcept : pool_(pool) {}
+    explicit PoolExecutor(WorkerPool& pool, Interruption* interruption = nullptr) noexcept
+        : pool_(pool), interruption_(interruption) {}
     std::size_t num_threads() const noexcept { return pool_.num_threads(); }
     template <class A, class B>
     void join_context(A&& a, B&& b) {
-        pool_.join_context(std::forward<A>(a), std::forward<B>(b));
+        pool_.join_context(std::forward<A>(a), std::forward<B>(b), interruption_);
     }
 
 private:
     WorkerPool& pool_;
+    Interruption* interruption_;
 };
 
 namespace detail {
@@ -163,6 +166,16 @@ void par_for_each(WorkerPool& pool, const Zip<Parts...>& z, const F& f) {
 template <class... Parts, class F>
 void par_for_each(const Zip<Parts...>& z, const F& f) {
     par_for_each(current_pool(), z, f);
+}
+
+// As above for a caller that may give the loop up part-way: once `interruption` says stop, the
+// pieces that have not started are skipped, and the call returns when the running ones are done.
+template <class... Parts, class F>
+void par_for_each(const Zip<Parts...>& z, const F& f, Interruption& interruption) {
+    PoolExecutor exec(current_pool(), &interruption);
+    bridge_pieces(exec, z, [&f, &interruption](const Zip<Parts...>& piece) {
+        if (!interruption.stop_requested()) walk(piece, f);
+    });
 }
 
 }  // namespace rastrel::parallel
