@@ -104,3 +104,104 @@ def test_fork_of_a_fork(tmp_path):
         assert in_child(lambda: in_child(lambda: True))
         assert right_result(1)
         """))
+
+
+# ---------------------------------------------------------------------------------------------
+# Exit with calls in flight
+
+
+def test_exit_while_daemon_threads_are_inside_calls(tmp_path):
+    """The interpreter ends threads that want its lock back while it finalizes; that must not
+    abort the process (it did in most runs)."""
+    body = """
+        import threading
+        import time
+        from multiprocessing.pool import ThreadPool
+
+        a = np.ones((1024, 1024), np.uint16)
+        inside = threading.Barrier(3)
+
+        def calls(_=None):
+            out = np.empty(a.shape, np.float32)
+            inside.wait()
+            while True:
+                rastrel.calculate_normalized_difference_inplace(a, a, out)
+
+        threading.Thread(target=calls, daemon=True).start()
+        ThreadPool(1).apply_async(calls)
+        inside.wait()
+        time.sleep(0.01)
+        """
+    for run in range(20):
+        done = run_script(tmp_path, body, timeout=60)
+        assert (done.returncode, done.stderr) == (0, ""), f"run {run}"
+
+
+# ---------------------------------------------------------------------------------------------
+# Ctrl-C
+
+
+@pytest.mark.parametrize("handler", ["default", "raises", "returns"])
+def test_signal_during_a_long_call(tmp_path, handler):
+    """A signal handler runs within moments of SIGINT even while the main thread waits for a
+    long call; if it raises, the call stops early with that exception and leaves nothing
+    borrowed; if it returns, the call carries on to the right result."""
+    out = assert_ok(run_script(tmp_path, """
+        import os
+        import signal
+        import sys
+        import threading
+        import time
+
+        class FromHandler(Exception):
+            pass
+
+        def raises(signum, frame):
+            raise FromHandler()
+
+        handled = []
+        if sys.argv[1] == "raises":
+            signal.signal(signal.SIGINT, raises)
+        elif sys.argv[1] == "returns":
+            signal.signal(signal.SIGINT, lambda signum, frame: handled.append(time.perf_counter()))
+
+        def program(steps):
+            return rastrel.compile_expr([{"type": "push_band", "index": 0}]
+                                        + [{"type": "push_scalar", "value": 0.75}, {"type": "add"}] * steps, 1)
+
+        band = np.arange(2048 * 2048, dtype=np.uint16).reshape(2048, 2048)
+        out = np.zeros(band.shape, np.float32)
+        # As many steps as make the call last about four seconds here.
+        started = time.perf_counter()
+        rastrel.execute_expr_inplace(program(20), [band], out)
+        steps = max(20, int(20 * 4.0 / (time.perf_counter() - started)))
+        expr = program(steps)
+
+        sent = []
+        def send():
+            time.sleep(0.4)
+            sent.append(time.perf_counter())
+            os.kill(os.getpid(), signal.SIGINT)
+
+        threading.Thread(target=send).start()
+        try:
+            rastrel.execute_expr_inplace(expr, [band], out)
+            outcome = "returned"
+        except (KeyboardInterrupt, FromHandler) as raised:
+            outcome = type(raised).__name__
+        ended = time.perf_counter()
+        if handled:
+            print(outcome, handled[0] - sent[0])
+            want = band.astype(np.float32)
+            for _ in range(steps):
+                want = want + np.float32(0.75)
+            assert (out.view(np.uint32) == want.view(np.uint32)).all()
+        else:
+            print(outcome, ended - sent[0])
+        rastrel.execute_expr_inplace(program(1), [band], out)  # the same output: not borrowed
+        assert (out == band.astype(np.float32) + np.float32(0.75)).all()
+        assert right_result(0)
+        """, handler))
+    outcome, seconds = out.split()
+    assert outcome == {"default": "KeyboardInterrupt", "raises": "FromHandler", "returns": "returned"}[handler]
+    assert float(seconds) < 1.0

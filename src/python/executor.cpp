@@ -11,6 +11,7 @@
 #include "python/errors.h"
 #include "python/gil.h"
 #include "python/numpy_api.h"
+#include "python/signals.h"
 
 namespace rastrel::expr {
 namespace {
@@ -58,8 +59,12 @@ void execute(PyObject* expr_arg, PyObject* bands_arg, PyObject* out_arg) {
 
     // A program that would fault is refused before anything is written; the borrows and
     // references above are released on the way out whichever way the call ends.
-    const AllowThreads unlocked;
-    evaluate_blocks(program, views, out_view);
+    SignalWatch watch;
+    {
+        const AllowThreads unlocked;
+        evaluate_blocks(program, views, out_view, block_runs(), &watch);
+    }
+    watch.raise_if_stopped();
 }
 
 }  // namespace rastrel::expr

@@ -14,6 +14,7 @@
 #include "python/gil.h"
 #include "python/numpy_api.h"
 #include "python/shapes.h"
+#include "python/signals.h"
 
 namespace rastrel::kernels {
 
@@ -40,10 +41,10 @@ struct PixelLoop {
 };
 
 template <class Pixel, std::size_t... I>
-void run_loop(const OutputView& out, const std::array<BandView, sizeof...(I)>& bands, const Pixel& pixel,
-              Stores stores, std::index_sequence<I...>) {
+void run_loop(const OutputView& out, const std::array<BandView, sizeof...(I)>& bands, const Pixel& pixel, Stores stores,
+              SignalWatch& watch, std::index_sequence<I...>) {
     const auto zipped = parallel::zip(out, bands[I]...);
-    parallel::par_for_each(zipped, PixelLoop<Pixel>{pixel, runs().of<Pixel>(), stores});
+    parallel::par_for_each(zipped, PixelLoop<Pixel>{pixel, runs().of<Pixel>(), stores}, watch);
 }
 
 }  // namespace detail
@@ -73,8 +74,12 @@ void run_kernel(const std::array<PyObject*, N>& bands, PyObject* out, const Pixe
 
     const Stores stores = output == Output::kNew ? Stores::kCached
                                                  : stores_for(out_view.rows * out_view.cols * sizeof(float));
-    const AllowThreads unlocked;
-    detail::run_loop(out_view, views, pixel, stores, std::make_index_sequence<N>{});
+    SignalWatch watch;
+    {
+        const AllowThreads unlocked;
+        detail::run_loop(out_view, views, pixel, stores, watch, std::make_index_sequence<N>{});
+    }
+    watch.raise_if_stopped();
 }
 
 }  // namespace rastrel::kernels

@@ -1,7 +1,12 @@
 #include "python/gil.h"
 
+#include <cxxabi.h>
+#include <pthread.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -24,7 +29,14 @@ struct DeferredReleases {
 
 DeferredReleases& deferred() {
     // Leaked on purpose: releases may be queued while the process shuts down.
-    static auto* instance = new DeferredReleases;
+    static auto* instance = [] {
+        auto* queue = new DeferredReleases;
+        // A thread that holds the mutex at a fork is not copied into the child, which would find
+        // the mutex held for ever at its first drain: the fork waits for it instead.
+        pthread_atfork([] { deferred().mutex.lock(); }, [] { deferred().mutex.unlock(); },
+                       [] { deferred().mutex.unlock(); });
+        return queue;
+    }();
     return *instance;
 }
 
@@ -58,8 +70,42 @@ void release_reference(PyObject* object) noexcept {
     }
     DeferredReleases& queue = deferred();
     std::lock_guard lock(queue.mutex);
-    queue.pending.push_back(object);
+    try {
+        queue.pending.push_back(object);
+    } catch (const std::bad_alloc&) {
+        // Without room to queue it, the reference is leaked: dropping it here, without the
+        // lock, could free an object under another thread's feet.
+        return;
+    }
     queue.dirty.store(true, std::memory_order_release);
+}
+
+namespace {
+
+// The interpreter is finalizing and ends this thread with pthread_exit. Its unwinding would have
+// to cross frames that must not unwind (the call boundary, the guards), and the process would
+// abort instead of exiting. The thread parks for good instead, holding no lock, as the process
+// is ending anyway.
+[[noreturn]] void park() noexcept {
+    for (;;) pause();
+}
+
+}  // namespace
+
+void take_lock_back(PyThreadState* state) noexcept {
+    try {
+        PyEval_RestoreThread(state);
+    } catch (abi::__forced_unwind&) {
+        park();
+    }
+}
+
+PyGILState_STATE ensure_lock() noexcept {
+    try {
+        return PyGILState_Ensure();
+    } catch (abi::__forced_unwind&) {
+        park();
+    }
 }
 
 AllowThreads::AllowThreads() noexcept : saved_depth_(t_lock_depth) {
@@ -69,7 +115,7 @@ AllowThreads::AllowThreads() noexcept : saved_depth_(t_lock_depth) {
 
 AllowThreads::~AllowThreads() {
     t_lock_depth = saved_depth_;
-    PyEval_RestoreThread(state_);
+    take_lock_back(state_);
     drain_deferred_releases();
 }
 

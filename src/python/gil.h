@@ -18,6 +18,13 @@ void release_reference(PyObject* object) noexcept;
 // Applies every queued release. Interpreter lock held.
 void drain_deferred_releases() noexcept;
 
+// PyEval_RestoreThread(state), except that a thread that the finalizing interpreter would end
+// while it waits for the lock never comes back from here: it blocks for good instead of
+// unwinding. Never raises.
+void take_lock_back(PyThreadState* state) noexcept;
+// PyGILState_Ensure(), blocking for good in the same case.
+PyGILState_STATE ensure_lock() noexcept;
+
 // Gives up the interpreter lock for the lifetime of the guard, with the boundary count at 0 so
 // that nothing in between touches reference counts. The destructor takes the lock back on the
 // same thread, restores the count and applies queued releases; it runs on every exit path,
@@ -38,7 +45,7 @@ private:
 // already; the lock is given back on every exit path, exceptions included.
 class InterpreterLock {
 public:
-    InterpreterLock() noexcept : state_(PyGILState_Ensure()) {}
+    InterpreterLock() noexcept : state_(ensure_lock()) {}
     ~InterpreterLock() { PyGILState_Release(state_); }
     InterpreterLock(const InterpreterLock&) = delete;
     InterpreterLock& operator=(const InterpreterLock&) = delete;
