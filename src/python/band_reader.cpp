@@ -13,6 +13,7 @@
 #include "python/errors.h"
 #include "python/gil.h"
 #include "python/numpy_api.h"
+#include "python/signals.h"
 
 namespace rastrel::expr {
 namespace {
@@ -166,8 +167,12 @@ void execute_bands(PyObject* expr_arg, PyObject* bands_arg, PyObject* reads_arg,
     // The workers read this copy, never the Python object.
     const std::vector<Instruction> program(object->program().begin(), object->program().end());
 
-    const AllowThreads unlocked;
-    evaluate_blocks(program, inputs, mask_views, fill, out_view);
+    SignalWatch watch;
+    {
+        const AllowThreads unlocked;
+        evaluate_blocks(program, inputs, mask_views, fill, out_view, block_runs(), &watch);
+    }
+    watch.raise_if_stopped();
 }
 
 }  // namespace rastrel::expr
