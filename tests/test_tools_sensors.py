@@ -69,6 +69,25 @@ def test_indices_read_the_products_bands_as_reflectance(preset, bands, scale, of
         assert_bits_equal(copy.evaluate(scene), formula.evaluate(scene))
 
 
+@pytest.mark.parametrize(
+    "keywords, offset, nodata, fill",
+    [
+        ({"fill": -9.0}, -0.1, (0, 0), -9.0),
+        ({"nodata": {"B04": None}}, -0.1, (0, None), np.nan),
+        ({"nodata": 65535}, -0.1, (65535, 65535), np.nan),
+        ({"offset": {"B08": 0.0, "B04": 0.0}, "nodata": {"B08": 7}}, 0.0, (7, 0), np.nan),
+    ],
+)
+def test_keywords_given_to_evaluate_override_the_presets(keywords, offset, nodata, fill):
+    nir = np.array([[0, 7, 3000, 11000, 65535, 2000]], np.uint16)
+    red = np.array([[2000, 2000, 0, 1000, 2000, 65535]], np.uint16)
+    n, r = (band.astype(np.float32) * F(0.0001) + F(offset) for band in (nir, red))
+    invalid = (nir == nodata[0]) | (red == nodata[1])
+    want = np.where(invalid, F(fill), (n - r) / (n + r + DENOM_EPSILON))
+    ndvi = rt.compile("NDVI", sensor="sentinel2-l2a")
+    assert_bits_equal(ndvi.evaluate({"B08": nir, "B04": red}, **keywords), want)
+
+
 def test_presets_map_their_bands_to_roles():
     s2 = rt.SENSORS["sentinel2-l2a"]
     assert {role: s2.band_for(role) for role in ("rededge1", "rededge2", "rededge3", "nir", "nir08")} == {

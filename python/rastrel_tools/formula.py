@@ -113,8 +113,8 @@ class _Compiled:
         self.instructions = instructions
 
     @classmethod
-    def build(cls, text: str, bands: Optional[Sequence[str]], constants: Mapping[str, float],
-              sensor: Optional[Sensor] = None) -> _Compiled:
+    def build(cls, text: str, bands: Optional[Sequence[str]],
+              constants: Mapping[str, float]) -> _Compiled:
         if not isinstance(text, str):
             raise TypeError(f"a formula is a str, got {type(text).__name__}")
         if bands is not None:
@@ -124,9 +124,6 @@ class _Compiled:
         resolver = NameResolver(text, bands, _check_constants(constants))
         root = parse(text, resolver)
         instructions, origins = _postfix(root)
-        if sensor is not None:
-            instructions, origins = sensors.convert_samples(sensor, resolver.bands, instructions,
-                                                           origins)
         _check_depth(text, instructions, origins)
         return cls(root, tuple(resolver.bands), instructions)
 
@@ -143,7 +140,7 @@ class Formula:
                  constants: Optional[Mapping[str, float]] = None,
                  index: Optional[SpectralIndex] = None, sensor: Optional[Sensor] = None, *,
                  reflectance_units: Sequence[str] = ()) -> None:
-        compiled = _Compiled.build(text, bands, constants or {}, sensor)
+        compiled = _Compiled.build(text, bands, constants or {})
         self._text = text
         self._bands = compiled.bands
         self._constants = MappingProxyType(dict(constants or {}))
@@ -151,8 +148,7 @@ class Formula:
         self._sensor = sensor
         self._instructions = compiled.instructions
         self._expr = rastrel.compile_expr(compiled.instructions, len(compiled.bands))
-        # The kernels read raw samples, so they serve only formulas without a conversion.
-        self._kernel = _kernels.recognize(compiled.root) if sensor is None else None
+        self._kernel = _kernels.recognize(compiled.root)
         # Constants left at a catalogue default in reflectance units, and the formula with them
         # at 1 (made when first needed).
         self._units = tuple(reflectance_units)
@@ -272,6 +268,8 @@ class Formula:
         if mask is not None:
             masks.append(_as_mask(mask, shape))
         masks = [np.broadcast_to(m, shape) for m in masks]
+        if self._sensor is not None:
+            nodata, scale, offset = self._sensor.defaults(self._bands, nodata, scale, offset)
         reads = _reads(self._bands, nodata, scale, offset)
         if out is None:
             out = np.empty(shape, dtype=np.float32)
@@ -293,8 +291,6 @@ class Formula:
             for at in np.ndindex(*shape[:-2]):
                 rastrel._execute_bands_inplace(expr, [array[at] for array in arrays], reads,
                                                [m[at] for m in masks], value, out[at])
-        if self._sensor is not None:
-            sensors.fill_nodata(self._sensor, self._bands, arrays, out)
         return out
 
     def _for_reflectance(self) -> Formula:
@@ -432,9 +428,10 @@ def compile(formula: str, bands: Optional[Iterable[str]] = None, *,
     values to names in the formula; for an index it overrides the index's defaults.
 
     `sensor` (a preset's name, such as "sentinel2-l2a", or a `Sensor`) makes the formula read
-    the product's own band names (roles in the text become them) and convert the samples to
-    reflectance with the product's scale and offset, with its nodata pixels NaN; indices then
-    take their `scale` constant as 1.
+    the product's own band names (roles in the text become them), with the product's per-band
+    scale, offset and nodata as the defaults of `evaluate`'s keywords (a mapping given there
+    overrides them band by band, a number for every band); indices then take their `scale`
+    constant as 1, since the values are reflectance.
 
     A formula that is a single name is an index, or a band if the name is a role or a declared
     band (in `bands` or the sensor's); any other single name is a mistyped index, refused with

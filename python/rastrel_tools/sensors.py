@@ -22,11 +22,12 @@ from dataclasses import dataclass
 from types import MappingProxyType
 from typing import Any, Optional, Union
 
-import numpy as np
-from numpy.typing import NDArray
-
-from ._parser import FUNCTIONS, FormulaError, Node, tokenize
+from ._parser import FUNCTIONS, FormulaError, tokenize
 from .indices import ROLES
+
+
+# A keyword of Formula.evaluate: a number for every band, or values by band name.
+PerBand = Union[float, Mapping[str, Optional[float]], None]
 
 
 @dataclass(frozen=True)
@@ -81,6 +82,23 @@ class Sensor:
             "nodata": {band.name: band.nodata for band in bands if band.nodata is not None},
         }
 
+    def defaults(self, names: Sequence[str], nodata: PerBand, scale: PerBand,
+                 offset: PerBand) -> tuple[PerBand, PerBand, PerBand]:
+        """`Formula.evaluate`'s nodata, scale and offset for the product's bands called `names`:
+        each keyword left out is the product's, a mapping overrides the product's band by band
+        (None there: no nodata, or no conversion), a number is for every band."""
+        own = self.keywords(name for name in names if name in self.bands)
+        given = {"nodata": nodata, "scale": scale, "offset": offset}
+        merged: dict[str, PerBand] = {}
+        for key, value in given.items():
+            if value is None:
+                merged[key] = own[key]
+            elif isinstance(value, Mapping):
+                merged[key] = {**own[key], **value}
+            else:
+                merged[key] = value
+        return merged["nodata"], merged["scale"], merged["offset"]
+
     def to_product_names(self, text: str, constants: Collection[str] = ()) -> str:
         """`text` with each role replaced by the product's band name; any other name must be
         one of the product's bands or of `constants`."""
@@ -125,10 +143,6 @@ _LANDSAT_L2 = ("SR_B1:coastal SR_B2:blue SR_B3:green SR_B4:red SR_B5:nir,nir08 S
 _LANDSAT_L1 = "B1:coastal B2:blue B3:green B4:red B5:nir,nir08 B6:swir1 B7:swir2 B9:cirrus"
 
 
-# An instruction of rastrel.compile_expr.
-Instruction = dict[str, Union[str, int, float]]
-
-
 def _sensor(name: str, description: str, *bands: Mapping[str, SensorBand]) -> Sensor:
     merged: dict[str, SensorBand] = {}
     for group in bands:
@@ -153,43 +167,6 @@ _PRESETS = (
             "reflectance DN x 0.00002 - 0.1, without the sun-elevation correction",
             _bands(0.00002, -0.1, _LANDSAT_L1)),
 )
-
-def convert_samples(sensor: Sensor, bands: Sequence[str], instructions: list[Instruction],
-                    origins: list[Node]) -> tuple[list[Instruction], list[Node]]:
-    """The program with each band's sample turned into its physical value right where it is
-    read: sample x scale + offset, two float32 operations each rounded, as the engine does them;
-    a scale of 1 and an offset of 0 are skipped."""
-    steps: list[Instruction] = []
-    nodes: list[Node] = []
-    for step, node in zip(instructions, origins):
-        steps.append(step)
-        nodes.append(node)
-        if step["type"] != "push_band":
-            continue
-        band = sensor.bands.get(bands[int(step["index"])])
-        if band is None:
-            continue
-        for value, op in ((band.scale, "mul"), (band.offset, "add")):
-            if value != (1.0 if op == "mul" else 0.0):
-                steps += [{"type": "push_scalar", "value": float(np.float32(value))},
-                          {"type": op}]
-                nodes += [node, node]
-    return steps, nodes
-
-
-def fill_nodata(sensor: Sensor, names: Sequence[str], arrays: Sequence[NDArray[Any]],
-                out: NDArray[np.float32]) -> None:
-    """Sets NaN wherever a band given by `names` and `arrays` holds its nodata value."""
-    invalid: Optional[NDArray[np.bool_]] = None
-    for name, array in zip(names, arrays):
-        band = sensor.bands.get(name)
-        if band is None or band.nodata is None:
-            continue
-        hit = array == band.nodata
-        invalid = hit if invalid is None else invalid | hit
-    if invalid is not None:
-        out[invalid] = np.nan
-
 
 def token(sensor: Sensor) -> tuple[Any, ...]:
     """What identifies a sensor's conversions, for dask's tokens."""
