@@ -159,7 +159,7 @@ public:
         } else {
             for (const Step& s : program_.steps_) s.tail(dsts_[s.dst], sources_[s.a], sources_[s.b], s.sa, s.sb, n);
         }
-        if (program_.checks_) program_.runs_.fill(dsts_[kOutputSlot], invalid_, program_.fill_, n);
+        if (any_invalid_ != 0) program_.runs_.fill(dsts_[kOutputSlot], invalid_, program_.fill_, n);
         if (stream) {
             program_.runs_.stream(out_at, out_scratch, n);
         } else if (!direct) {
@@ -178,6 +178,7 @@ private:
     // Points the source table at this run of every band the program reads, converting those
     // that need it, and marks the run's invalid pixels.
     void read_inputs(std::size_t l, std::size_t i, std::size_t n) {
+        any_invalid_ = 0;
         if (program_.checks_) std::memset(invalid_, 0, n);
         for (std::size_t u = 0; u < inputs_.size(); ++u) {
             const Input& in = program_.inputs_[u];
@@ -186,7 +187,7 @@ private:
             const void* raw = run.raw == kInPlace
                                   ? static_cast<const void*>(at)
                                   : gather(gathered_.data() + run.raw, at, run.walk.step, n, sample_size(in.view.type));
-            if (in.check != nullptr) in.check(invalid_, raw, in.nodata, n);
+            if (in.check != nullptr) any_invalid_ |= in.check(invalid_, raw, in.nodata, n);
             if (in.source == kUnread) continue;
             if (in.convert != nullptr) {
                 float* const values = converted_.data() + run.floats;
@@ -201,6 +202,7 @@ private:
     // Every register is written before it is read within each run, so none is initialised.
     alignas(kLineBytes) float regs_[(kStackSlots + 1) * kRun];
     alignas(kLineBytes) std::uint8_t invalid_[kRun];
+    std::uint8_t any_invalid_ = 0;  // whether invalid_ marks any pixel of the current run
     float* dsts_[kStackSlots + 1];
     std::vector<const void*> sources_;
     std::vector<InputRun> inputs_;

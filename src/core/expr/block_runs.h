@@ -30,8 +30,9 @@ using RunFn = void (*)(float* __restrict dst, const void* a, const void* b, floa
 
 // dst[i] = float32(samples[i]), times scale plus offset for a scaled band. Never raises.
 using ConvertFn = void (*)(float* __restrict dst, const void* samples, float scale, float offset, std::size_t n);
-// invalid[i] |= whether sample i (or mask byte i) makes its pixel invalid. Never raises.
-using CheckFn = void (*)(std::uint8_t* __restrict invalid, const void* samples, const Nodata& nodata, std::size_t n);
+// invalid[i] |= whether sample i (or mask byte i) makes its pixel invalid; nonzero if any did.
+// Never raises.
+using CheckFn = std::uint8_t (*)(std::uint8_t* __restrict invalid, const void* samples, const Nodata& nodata, std::size_t n);
 // out[i] = fill where invalid[i] != 0. Never raises.
 using FillFn = void (*)(float* __restrict out, const std::uint8_t* invalid, float fill, std::size_t n);
 

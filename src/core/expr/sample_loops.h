@@ -39,37 +39,52 @@ template <class T>
     }
 }
 
-// invalid[i] |= the sample equals the nodata value.
+// invalid[i] |= the sample equals the nodata value; whether any did.
 template <class T>
-[[gnu::always_inline]] inline void match_equal(std::uint8_t* __restrict invalid, const void* from, const Nodata& nodata,
-                                               std::size_t n) {
+[[gnu::always_inline]] inline std::uint8_t match_equal(std::uint8_t* __restrict invalid, const void* from,
+                                                       const Nodata& nodata, std::size_t n) {
     const T* __restrict s = static_cast<const T*>(from);
     const T value = nodata_value<T>(nodata);
-    for (std::size_t i = 0; i < n; ++i) invalid[i] |= static_cast<std::uint8_t>(s[i] == value);
+    std::uint8_t any = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto hit = static_cast<std::uint8_t>(s[i] == value);
+        invalid[i] |= hit;
+        any |= hit;
+    }
+    return any;
 }
 
-// invalid[i] |= the sample is NaN.
+// invalid[i] |= the sample is NaN; whether any was.
 template <class T>
-[[gnu::always_inline]] inline void match_nan(std::uint8_t* __restrict invalid, const void* from, const Nodata&,
-                                             std::size_t n) {
+[[gnu::always_inline]] inline std::uint8_t match_nan(std::uint8_t* __restrict invalid, const void* from, const Nodata&,
+                                                     std::size_t n) {
     const T* __restrict s = static_cast<const T*>(from);
-    for (std::size_t i = 0; i < n; ++i) invalid[i] |= static_cast<std::uint8_t>(s[i] != s[i]);
+    std::uint8_t any = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto hit = static_cast<std::uint8_t>(s[i] != s[i]);
+        invalid[i] |= hit;
+        any |= hit;
+    }
+    return any;
 }
 
-// invalid[i] |= the mask is set; any nonzero byte counts, as a NumPy bool does.
-[[gnu::always_inline]] inline void mask_or(std::uint8_t* __restrict invalid, const void* from, const Nodata&,
-                                           std::size_t n) {
+// invalid[i] |= the mask is set (any nonzero byte, as for a NumPy bool); whether any was.
+[[gnu::always_inline]] inline std::uint8_t mask_or(std::uint8_t* __restrict invalid, const void* from, const Nodata&,
+                                                   std::size_t n) {
     const std::uint8_t* __restrict m = static_cast<const std::uint8_t*>(from);
-    for (std::size_t i = 0; i < n; ++i) invalid[i] |= static_cast<std::uint8_t>(m[i] != 0);
+    std::uint8_t any = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto hit = static_cast<std::uint8_t>(m[i] != 0);
+        invalid[i] |= hit;
+        any |= hit;
+    }
+    return any;
 }
 
-// out[i] = fill where invalid[i]. Most runs of real rasters hold no invalid pixel, so they are
-// found first and left alone.
+// out[i] = fill where invalid[i]; called only for runs that hold an invalid pixel, which most
+// runs of real rasters do not.
 [[gnu::always_inline]] inline void fill_invalid(float* __restrict out, const std::uint8_t* __restrict invalid,
                                                 float fill, std::size_t n) {
-    std::uint8_t any = 0;
-    for (std::size_t i = 0; i < n; ++i) any |= invalid[i];
-    if (any == 0) return;
     for (std::size_t i = 0; i < n; ++i) out[i] = invalid[i] != 0 ? fill : out[i];
 }
 
