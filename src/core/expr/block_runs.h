@@ -32,7 +32,8 @@ using RunFn = void (*)(float* __restrict dst, const void* a, const void* b, floa
 using ConvertFn = void (*)(float* __restrict dst, const void* samples, float scale, float offset, std::size_t n);
 // invalid[i] |= whether sample i (or mask byte i) makes its pixel invalid; nonzero if any did.
 // Never raises.
-using CheckFn = std::uint8_t (*)(std::uint8_t* __restrict invalid, const void* samples, const Nodata& nodata, std::size_t n);
+using CheckFn = std::uint8_t (*)(std::uint8_t* __restrict invalid, const void* samples, const Nodata& nodata,
+                                 std::size_t n);
 // out[i] = fill where invalid[i] != 0. Never raises.
 using FillFn = void (*)(float* __restrict out, const std::uint8_t* invalid, float fill, std::size_t n);
 

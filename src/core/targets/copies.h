@@ -69,17 +69,17 @@ extern const IsaCopies kAvx512;
             sample_loops::convert<T, kScaled>(d, s, scale, offset, n);                                               \
         }                                                                                                            \
         template <class T, bool kNan>                                                                                \
-        [[__VA_ARGS__]] static std::uint8_t nodata(std::uint8_t* __restrict v, const void* s, const Nodata& nodata,          \
-                                           std::size_t n) {                                                          \
+        [[__VA_ARGS__]] static std::uint8_t nodata(std::uint8_t* __restrict v, const void* s, const Nodata& nodata,  \
+                                                   std::size_t n) {                                                  \
             if constexpr (kNan) {                                                                                    \
-                return sample_loops::match_nan<T>(v, s, nodata, n);                                                         \
+                return sample_loops::match_nan<T>(v, s, nodata, n);                                                  \
             } else {                                                                                                 \
-                return sample_loops::match_equal<T>(v, s, nodata, n);                                                       \
+                return sample_loops::match_equal<T>(v, s, nodata, n);                                                \
             }                                                                                                        \
         }                                                                                                            \
-        [[__VA_ARGS__]] static std::uint8_t mask(std::uint8_t* __restrict v, const void* s, const Nodata& nodata,            \
-                                         std::size_t n) {                                                            \
-            return sample_loops::mask_or(v, s, nodata, n);                                                                  \
+        [[__VA_ARGS__]] static std::uint8_t mask(std::uint8_t* __restrict v, const void* s, const Nodata& nodata,    \
+                                                 std::size_t n) {                                                    \
+            return sample_loops::mask_or(v, s, nodata, n);                                                           \
         }                                                                                                            \
         [[__VA_ARGS__]] static void fill(float* __restrict out, const std::uint8_t* v, float value, std::size_t n) { \
             sample_loops::fill_invalid(out, v, value, n);                                                            \
