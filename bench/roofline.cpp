@@ -1,5 +1,5 @@
 // The copy-like roofline for bench_peers.py: the same memory traffic as a band index (two or
-// three uint16 reads and one 32-bit write per pixel) with no arithmetic, on as many threads as
+// three uint16 reads, or two float32 ones, and one 32-bit write per pixel) with no arithmetic, on as many threads as
 // the process may use, each taking one contiguous share. Whatever a kernel does beyond this is
 // arithmetic or scheduling that the memory system does not explain.
 //
@@ -27,11 +27,16 @@ struct Task {
     int bands;
     std::size_t n;
     bool streaming;
+    const std::uint32_t* wide[2];  // two 32-bit bands instead, when set
 };
 
 // Each output word packs two samples side by side (and, for three bands, takes the third in by
 // exclusive or): every byte read reaches the output, so nothing can be optimised away.
 inline void pack_one(const Task& t, std::size_t k) {
+    if (t.wide[0] != nullptr) {
+        t.out[k] = t.wide[0][k] ^ t.wide[1][k];
+        return;
+    }
     std::uint32_t v = t.band[0][k] | (std::uint32_t{t.band[1][k]} << 16);
     if (t.bands == 3) v ^= t.band[2][k];
     t.out[k] = v;
@@ -47,7 +52,17 @@ __attribute__((target("avx2"))) void pack_avx2(const Task& t, std::size_t begin,
     std::size_t i = begin;
     // Up to the output's next 32-byte boundary element by element: streaming stores need it.
     for (; i < end && (reinterpret_cast<std::uintptr_t>(t.out + i) & 31) != 0; ++i) pack_one(t, i);
-    for (; i + 16 <= end; i += 16) {
+    for (; t.wide[0] != nullptr && i + 8 <= end; i += 8) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t.wide[0] + i));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t.wide[1] + i));
+        auto* o = reinterpret_cast<__m256i*>(t.out + i);
+        if constexpr (kStreaming) {
+            _mm256_stream_si256(o, _mm256_xor_si256(a, b));
+        } else {
+            _mm256_storeu_si256(o, _mm256_xor_si256(a, b));
+        }
+    }
+    for (; t.wide[0] == nullptr && i + 16 <= end; i += 16) {
         const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t.band[0] + i));
         const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t.band[1] + i));
         const __m256i lo = _mm256_unpacklo_epi16(a, b);
@@ -119,7 +134,7 @@ public:
 
     void run(const Task& task) {
         // Small tasks are not worth a wake-up.
-        const std::size_t bytes = task.n * (4 + 2 * static_cast<std::size_t>(task.bands));
+        const std::size_t bytes = task.n * (task.wide[0] != nullptr ? 12 : 4 + 2 * static_cast<std::size_t>(task.bands));
         if (threads_ == 1 || bytes < (std::size_t{1} << 18)) return run_share(task, 0, 1);
         task_ = task;
         done_.store(0);
@@ -166,7 +181,15 @@ void roofline_run(void* out, const void* a, const void* b, const void* c, std::s
             static_cast<const std::uint16_t*>(c)},
            c != nullptr ? 3 : 2,
            n,
-           streaming != 0};
+           streaming != 0,
+           {nullptr, nullptr}};
+    team().run(t);
+}
+
+// n pixels: out (n 32-bit words), a and b (n float32 or other 32-bit words each).
+void roofline_run32(void* out, const void* a, const void* b, std::size_t n, int streaming) {
+    Task t{static_cast<std::uint32_t*>(out), {nullptr, nullptr, nullptr}, 2, n, streaming != 0,
+           {static_cast<const std::uint32_t*>(a), static_cast<const std::uint32_t*>(b)}};
     team().run(t);
 }
 }
