@@ -134,7 +134,8 @@ public:
 
     void run(const Task& task) {
         // Small tasks are not worth a wake-up.
-        const std::size_t bytes = task.n * (task.wide[0] != nullptr ? 12 : 4 + 2 * static_cast<std::size_t>(task.bands));
+        const std::size_t bytes =
+            task.n * (task.wide[0] != nullptr ? 12 : 4 + 2 * static_cast<std::size_t>(task.bands));
         if (threads_ == 1 || bytes < (std::size_t{1} << 18)) return run_share(task, 0, 1);
         task_ = task;
         done_.store(0);
@@ -188,7 +189,11 @@ void roofline_run(void* out, const void* a, const void* b, const void* c, std::s
 
 // n pixels: out (n 32-bit words), a and b (n float32 or other 32-bit words each).
 void roofline_run32(void* out, const void* a, const void* b, std::size_t n, int streaming) {
-    Task t{static_cast<std::uint32_t*>(out), {nullptr, nullptr, nullptr}, 2, n, streaming != 0,
+    Task t{static_cast<std::uint32_t*>(out),
+           {nullptr, nullptr, nullptr},
+           2,
+           n,
+           streaming != 0,
            {static_cast<const std::uint32_t*>(a), static_cast<const std::uint32_t*>(b)}};
     team().run(t);
 }
