@@ -11,7 +11,7 @@ import pytest
 rasterio = pytest.importorskip("rasterio")
 
 import rastrel_tools as rt  # noqa: E402
-from rastrel_testing import assert_bits_equal, random_band  # noqa: E402
+from rastrel_testing import UNDER_SANITIZER, assert_bits_equal, random_band  # noqa: E402
 from rasterio.transform import from_origin  # noqa: E402
 from rastrel_tools.cli import blocks, main  # noqa: E402
 
@@ -182,6 +182,7 @@ _LIMITED = textwrap.dedent("""
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/status")
+@pytest.mark.skipif(UNDER_SANITIZER, reason="AddressSanitizer reserves far more address space than the limit")
 def test_a_raster_larger_than_the_memory_limit(tmp_path):
     size, rows = 8192, 1024
     path = tmp_path / "big.tif"
