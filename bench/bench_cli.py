@@ -5,11 +5,11 @@ process of its own. Reports the wall time and the peak resident memory of each p
 over the rounds, which alternate), their ratios and the targets: the command at least 2 times as
 fast, and its peak memory at most a tenth of the scene's size.
 
-    python bench/bench_cli.py [--size 10980] [--indices NDVI] [--rounds 3] [--dir DIR]
+    python bench/bench_cli.py [--size 10980] [--indices NDVI] [--rounds 3] [--compress deflate]
 
-Both write the same output: float32, tiled 512 x 512, deflate with the floating-point predictor,
-NaN where a band is nodata. The scene is kept in --dir between runs (made again if its size
-differs).
+Both write the same output: float32, tiled 512 x 512, compressed with --compress (deflate by
+default) and the floating-point predictor, NaN where a band is nodata. The scene is kept in --dir
+between runs (made again if its size differs).
 """
 import argparse
 import os
@@ -56,8 +56,14 @@ with np.errstate(divide="ignore", invalid="ignore"):
         for band in reads[name]:
             result[raw[band] == nodata] = np.nan
         results.append(result)
-profile.update(dtype="float32", count=len(names), nodata=float("nan"), compress="deflate",
-               predictor=3, tiled=True, blockxsize=512, blockysize=512)
+compress = sys.argv[4]
+profile.update(dtype="float32", count=len(names), nodata=float("nan"), tiled=True,
+               blockxsize=512, blockysize=512)
+if compress == "none":
+    profile.pop("compress", None)
+    profile.pop("predictor", None)
+else:
+    profile.update(compress=compress, predictor=3)
 with rasterio.open(output, "w", **profile) as dst:
     dst.write(np.stack(results))
 """
@@ -106,6 +112,8 @@ def main():
     parser.add_argument("--size", type=int, default=10980, help="rows and columns of the scene")
     parser.add_argument("--indices", default="NDVI", help="of NDVI, NDWI, EVI")
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--compress", default="deflate", choices=("deflate", "zstd", "none"),
+                        help="of both outputs (the scene is deflate either way)")
     parser.add_argument("--dir", type=Path, default=Path(tempfile.gettempdir()) / "rastrel-bench")
     args = parser.parse_args()
     args.dir.mkdir(parents=True, exist_ok=True)
@@ -118,9 +126,10 @@ def main():
           f"(ready in {time.perf_counter() - start:.0f} s); indices {args.indices}")
     commands = {
         "rastrel calc": [sys.executable, "-m", "rastrel_tools.cli", "calc", args.indices,
-                         str(scene), "-o", str(args.dir / "rastrel.tif"), "--overwrite", "-q"],
+                         str(scene), "-o", str(args.dir / "rastrel.tif"), "--overwrite", "-q",
+                         "--compress", args.compress],
         "NumPy + rasterio": [sys.executable, "-c", NUMPY_SCRIPT, str(scene),
-                             str(args.dir / "numpy.tif"), args.indices],
+                             str(args.dir / "numpy.tif"), args.indices, args.compress],
     }
     times = {name: [] for name in commands}
     cpu = {name: [] for name in commands}

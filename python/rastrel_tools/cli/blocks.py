@@ -12,11 +12,11 @@ from typing import Any, Callable, Optional
 
 # Output tiles: the usual edge of cloud-optimised GeoTIFFs.
 OUTPUT_BLOCK = 512
-# Pixels per window: 2**19 keeps a window of two uint16 bands and their float32 result at 4 MiB,
-# of which at most five are held at once (being read, waiting, computed, waiting, being written),
-# while each engine call stays long enough (a few hundred microseconds) that the per-window
-# overhead is lost in the noise.
-WINDOW_PIXELS = 1 << 19
+# Pixels per window: 2**18, one 512 x 512 tile, keeps a window of two uint16 bands and their
+# float32 result at 2 MiB, of which at most five are held at once (being read, waiting, computed,
+# waiting, being written), while each engine call stays long enough (a hundred microseconds or
+# more) that the per-window overhead is lost in the noise.
+WINDOW_PIXELS = 1 << 18
 
 
 def _multiple(block: int, other: int, limit: int) -> int:

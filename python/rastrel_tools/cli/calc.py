@@ -18,7 +18,7 @@ from .errors import FormulaProblem, InputError, OutputError, UsageError
 
 # GDAL's block cache defaults to a share of the machine's memory; the windows are read and
 # written whole, so a small cache is enough and keeps the process's memory bounded.
-_GDAL_CACHE_MB = 16
+_GDAL_CACHE_MB = 8
 _PREDICTOR_FLOAT = 3
 
 
