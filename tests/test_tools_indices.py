@@ -2,6 +2,7 @@
 float32 with samples as reflectance x s (s = 10000), one rounding per operation in the written
 order; names, roles, constants, the kernels the entries run on, the scene filter, and the
 did-you-mean of a mistyped name."""
+from pathlib import Path
 from types import SimpleNamespace
 
 import numpy as np
@@ -181,6 +182,13 @@ def test_each_index_is_its_published_formula_in_float32(name, scene):
         samples = SimpleNamespace(**{role: b.astype(np.float32) for role, b in scene.items()})
         expected = PUBLISHED[name](samples, F(rt.SCALE))
     assert_bits_equal(formula.evaluate(scene), expected)
+
+
+def test_the_documented_list_is_the_catalogue():
+    text = (Path(__file__).resolve().parents[1] / "docs" / "indices.md").read_text()
+    rows = [line.split(" | ") for line in text.splitlines() if line.startswith("| ") and "`" in line]
+    documented = {row[0][2:]: row[2].strip("`") for row in rows if not row[0].startswith("| `")}
+    assert documented == {name: entry.formula for name, entry in rt.INDICES.items()}
 
 
 @pytest.mark.parametrize("spelling", ["ndvi", "NDVI", "Ndvi", " ndvi "])
