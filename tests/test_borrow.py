@@ -21,6 +21,7 @@ from rastrel_testing import (
     ref_evi,
     ref_normalized_difference,
     ref_ratio,
+    run_at_once,
 )
 
 
@@ -436,3 +437,37 @@ def test_calls_while_another_thread_holds_its_arrays(function):
     assert {case: calls[case].result() for case in cases} == {case: WHILE_HELD[case][1] for case in cases}
     assert not is_borrowed(hold.band) and not is_borrowed(hold.out)
     assert_released(hold.band, hold.out)
+
+
+# ---------------------------------------------------------------------------------------------
+# Tiles of one output written at once from several threads: interleaved in memory, but no element
+# is shared.
+
+TILE_STEPS = 96
+TILE_EXPR = rastrel.compile_expr(
+    [{"type": "push_band", "index": 0}]
+    + [{"type": "push_scalar", "value": 0.75}, {"type": "add"}, {"type": "push_scalar", "value": 0.5}, {"type": "mul"}]
+    * TILE_STEPS,
+    1,
+)
+
+# name: (memory order of the output, the tiles' index windows for a (rows, cols) output)
+TILINGS = {
+    "column_halves": ("C", lambda r, c: [np.s_[:, : c // 2], np.s_[:, c // 2 :]]),
+    "quarters": ("C", lambda r, c: [np.s_[: r // 2, : c // 2], np.s_[: r // 2, c // 2 :],
+                                    np.s_[r // 2 :, : c // 2], np.s_[r // 2 :, c // 2 :]]),
+    "row_halves_column_major": ("F", lambda r, c: [np.s_[: r // 2, :], np.s_[r // 2 :, :]]),
+}
+
+
+@pytest.mark.parametrize("tiling", TILINGS)
+def test_tiles_of_one_output_written_at_once(tiling):
+    order, windows = TILINGS[tiling]
+    band = random_band(np.random.default_rng(3), (1024, 768))
+    out = np.zeros(band.shape, np.float32, order=order)
+    tiles = windows(*band.shape)
+    run_at_once(lambda i: rastrel.execute_expr_inplace(TILE_EXPR, [band[tiles[i]]], out[tiles[i]]), len(tiles))
+    want = band.astype(np.float32)
+    for _ in range(TILE_STEPS):
+        want = (want + np.float32(0.75)) * np.float32(0.5)
+    assert_bits_equal(out, want)

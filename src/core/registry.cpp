@@ -1,6 +1,8 @@
 #include "core/registry.h"
 
+#include <algorithm>
 #include <bit>
+#include <optional>
 #include <utility>
 
 namespace rastrel {
@@ -45,11 +47,75 @@ BorrowKey BorrowKey::of(const ArrayLayout& array) noexcept {
         key.end = d + above + static_cast<std::uintptr_t>(array.item_size);
     }
     key.item_size = static_cast<std::uintptr_t>(array.item_size);
+    if (array.dims.size() == 1 || array.dims.size() == 2) {
+        key.window_dims = static_cast<std::uint32_t>(array.dims.size());
+        for (std::size_t i = 0; i < array.dims.size(); ++i) {
+            key.dims[i] = array.dims[i];
+            key.strides[i] = array.strides[i];
+        }
+    }
     return key;
 }
 
+namespace {
+
+using Wide = __int128;
+
+constexpr Wide wide_abs(Wide x) noexcept { return x < 0 ? -x : x; }
+
+constexpr Wide floor_div(Wide a, Wide b) noexcept {
+    const Wide q = a / b;
+    return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
+}
+
+// Whether index ranges [0, n) and [at, at + m) meet.
+constexpr bool ranges_meet(Wide n, Wide at, Wide m) noexcept { return at < n && 0 < at + m; }
+
+// Keys k and o with the same strides and item size e address the items of one lattice: writing
+// the distance of their data pointers as i steps of the outer stride and j of the inner (the
+// smaller in magnitude), o's window is k's moved by (i, j). Take the smallest box of lattice
+// positions that holds both windows, W positions wide. If the inner stride is at least e and
+// the outer one at least (W - 1) inner strides plus e, no two positions of the box share a byte
+// (same row: at least one inner stride apart; rows apart: at least the outer stride less W - 1
+// inner ones), so k and o share bytes exactly where their windows meet. Any (i, j) for which
+// this holds proves the answer; for tiles of one raster, i is the quotient of the distance by
+// the outer stride, rounded down or up. No answer (nullopt) when nothing is proven.
+std::optional<bool> windows_overlap(const BorrowKey& k, const BorrowKey& o) noexcept {
+    if (k.window_dims == 0 || k.window_dims != o.window_dims || k.item_size != o.item_size) return std::nullopt;
+    for (std::uint32_t a = 0; a < k.window_dims; ++a) {
+        if (k.strides[a] != o.strides[a] || k.dims[a] == 0 || o.dims[a] == 0) return std::nullopt;
+    }
+    const Wide e = static_cast<Wide>(k.item_size);
+    const Wide distance = static_cast<Wide>(o.data) - static_cast<Wide>(k.data);
+    const std::uint32_t in = k.window_dims == 1 || wide_abs(k.strides[0]) < wide_abs(k.strides[1]) ? 0 : 1;
+    const Wide s_in = k.strides[in];
+    if (e == 0 || wide_abs(s_in) < e) return std::nullopt;
+    if (k.window_dims == 1) {
+        if (distance % s_in != 0) return std::nullopt;
+        return ranges_meet(k.dims[0], distance / s_in, o.dims[0]);
+    }
+    const std::uint32_t out = 1 - in;
+    const Wide s_out = k.strides[out];
+    // Rows must hold at least one inner stride plus an item; equal magnitudes never do.
+    if (wide_abs(s_out) <= wide_abs(s_in)) return std::nullopt;
+    const Wide widest = (wide_abs(s_out) - e) / wide_abs(s_in) + 1;
+    const Wide first = floor_div(distance, s_out);
+    for (const Wide i : {first, first + 1}) {
+        const Wide rest = distance - i * s_out;
+        if (rest % s_in != 0) continue;
+        const Wide j = rest / s_in;
+        const Wide width = std::max<Wide>(k.dims[in], j + o.dims[in]) - std::min<Wide>(0, j);
+        if (width > widest) continue;
+        return ranges_meet(k.dims[out], i, o.dims[out]) && ranges_meet(k.dims[in], j, o.dims[in]);
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 bool BorrowKey::conflicts(const BorrowKey& registered) const noexcept {
     if (registered.start >= end || start >= registered.end) return false;
+    if (const std::optional<bool> meet = windows_overlap(*this, registered)) return *meet;
     const std::uint64_t g = gcd(magnitude(gcd_strides), magnitude(registered.gcd_strides));
     // r: the distance from a registered item's start to one of ours, reduced modulo g into [0, g).
     // Ours overlaps the registered item at r if r < its size, or the next of ours, g - r before

@@ -41,8 +41,9 @@ constexpr std::uint64_t magnitude(std::int64_t x) noexcept {
 // Stein's binary gcd. gcd(x, 0) = gcd(0, x) = x.
 std::uint64_t gcd(std::uint64_t a, std::uint64_t b) noexcept;
 
-// Four words that stand for the memory an array may touch. Two keys are equal only when they are
-// equal word for word; unequal keys under one base are compared with conflicts().
+// What a borrowed array may touch: four words for its byte range and the grid of its items, and
+// for arrays of one or two dimensions the index window itself. Two keys are equal only when they
+// are equal field for field; unequal keys under one base are compared with conflicts().
 struct BorrowKey {
     std::uintptr_t start = 0;  // lowest byte address reachable
     std::uintptr_t end = 0;    // one past the highest; start == end == data when a dimension is 0
@@ -61,13 +62,24 @@ struct BorrowKey {
     // the item sizes such overlaps cannot be seen from the data pointers and strides alone.
     std::uintptr_t item_size = 0;
 
-    // Whether this (new) key may touch memory that `registered` touches. Approximate by design:
-    // index bounds play no part. Items of either key start at its data pointer plus multiples of
-    // g, the gcd of both keys' stride gcds, so two items can share a byte only if some distance
-    // between their starts congruent to the data pointers' distance modulo g is shorter than the
-    // item that starts first. For views whose pointers, strides and item sizes share one grid
-    // this is exactly "the distance is divisible by g". When neither key has a non-zero stride,
-    // each touches only the item at its data pointer and the distance is compared directly.
+    // The shape and byte strides of an array of one or two dimensions (window_dims = 0 for any
+    // other). Tiles of one raster (its column halves, its quarters) interleave in memory, so
+    // their byte ranges overlap and the data pointers' distance is a multiple of the strides'
+    // gcd: only their index windows tell them apart.
+    std::uint32_t window_dims = 0;
+    std::intptr_t dims[2] = {0, 0};
+    std::intptr_t strides[2] = {0, 0};
+
+    // Whether this (new) key may touch memory that `registered` touches. Never false when they
+    // share a byte. Keys of the same strides and item size are first placed on one lattice of
+    // items (see windows_overlap in the source); where that proves the answer, it is exact.
+    // Otherwise index bounds play no part: items of either key start at its data pointer plus
+    // multiples of g, the gcd of both keys' stride gcds, so two items can share a byte only if
+    // some distance between their starts congruent to the data pointers' distance modulo g is
+    // shorter than the item that starts first. For views whose pointers, strides and item sizes
+    // share one grid this is exactly "the distance is divisible by g". When neither key has a
+    // non-zero stride, each touches only the item at its data pointer and the distance is
+    // compared directly.
     bool conflicts(const BorrowKey& registered) const noexcept;
 
     friend bool operator==(const BorrowKey&, const BorrowKey&) = default;

@@ -158,6 +158,11 @@ void test_conflicts() {
     const Array f = c_order(X, {4, 4}, 4);
     const Array empty_at_row_2 = slice(a, 0, 2, 0, 1);
     const Array bytes = c_order(X, {64}, 1);
+    const Array g = c_order(X, {8, 8}, 4);
+    const auto window = [&g](std::intptr_t row, std::intptr_t col, std::intptr_t rows, std::intptr_t cols) {
+        return slice(slice(g, 0, row, rows, 1), 1, col, cols, 1);
+    };
+    const auto quarter = [&window](std::intptr_t row, std::intptr_t col) { return window(row, col, 4, 4); };
     struct Row {
         const char* name;
         Array key, registered;
@@ -185,6 +190,23 @@ void test_conflicts() {
         {"uint16 views one byte apart", viewed_as(slice(bytes, 0, 1, 8, 1), 2), viewed_as(slice(bytes, 0, 0, 8, 1), 2),
          true},
         {"uint16 items between float32 items", raw(X + 4, {4}, {8}, 2, X), raw(X, {4}, {8}, 4, X), false},
+        // Windows of one raster: told apart by their index windows.
+        {"left and right column halves", slice(g, 1, 0, 4, 1), slice(g, 1, 4, 4, 1), false},
+        {"top-left and bottom-right quarters", quarter(0, 0), quarter(4, 4), false},
+        {"top-right and bottom-left quarters", quarter(0, 4), quarter(4, 0), false},
+        {"quarters side by side", quarter(4, 0), quarter(4, 4), false},
+        {"overlapping windows", window(0, 1, 4, 5), window(3, 5, 4, 3), true},
+        {"windows sharing a corner item", window(0, 0, 4, 4), window(3, 3, 4, 4), true},
+        {"column halves of the transposed raster", slice(transposed(g), 1, 0, 4, 1), slice(transposed(g), 1, 4, 4, 1),
+         false},
+        {"column halves of every other row, backwards", slice(slice(g, 0, 7, 4, -2), 1, 0, 3, 1),
+         slice(slice(g, 0, 7, 4, -2), 1, 3, 5, 1), false},
+        {"even rows left, odd rows right", slice(slice(g, 0, 0, 4, 2), 1, 0, 8, 1),
+         slice(slice(g, 0, 1, 4, 2), 1, 2, 5, 1), false},
+        // Rows closer than their width: windows alone cannot tell, and the byte grid decides.
+        {"rows that overlap each other", raw(X, {2, 3}, {8, 4}, 4, X), raw(X + 16, {2, 3}, {8, 4}, 4, X), true},
+        {"1-D windows apart", raw(X, {3}, {8}, 2, X), raw(X + 24, {3}, {8}, 2, X), false},
+        {"1-D windows meeting", raw(X, {3}, {8}, 2, X), raw(X + 16, {3}, {8}, 2, X), true},
     };
     for (const Row& row : rows) {
         CHECK_MSG(row.key.key().conflicts(row.registered.key()) == row.conflict, row.name);
@@ -360,11 +382,17 @@ ModelView model_view(const Array& a) {
     v.key = empty ? BorrowKey{d, d, d, 0} : BorrowKey{low, high + a.item_size, d, 0};
     v.key.gcd_strides = model_gcd(a.strides);
     v.key.item_size = static_cast<std::uintptr_t>(a.item_size);
+    if (a.dims.size() == 1 || a.dims.size() == 2) {
+        v.key.window_dims = static_cast<std::uint32_t>(a.dims.size());
+        std::copy(a.dims.begin(), a.dims.end(), v.key.dims);
+        std::copy(a.strides.begin(), a.strides.end(), v.key.strides);
+    }
     return v;
 }
 
-// The rule, restated by brute force from the keys' own fields: is there an item start of k and
-// one of o, each on its own data pointer's grid of the common stride gcd, whose items overlap?
+// The rule without index windows, restated by brute force from the keys' own fields: is there an
+// item start of k and one of o, each on its own data pointer's grid of the common stride gcd,
+// whose items overlap?
 bool model_rule(const BorrowKey& k, const BorrowKey& o) {
     if (o.start >= k.end || k.start >= o.end) return false;
     const auto g = static_cast<std::int64_t>(std::gcd(k.gcd_strides, o.gcd_strides));
@@ -499,7 +527,13 @@ void test_against_model(std::uint64_t seed, int runs) {
                 const bool exclusive = rng() % 2;
                 const ArrayLayout layout = views[v].array.layout();
                 const int got = exclusive ? r.acquire_mut_shared(layout) : r.acquire_shared(layout);
-                CHECK_EQ(got, model_acquire(views, active, v, exclusive, limit), where << ", op " << op);
+                // Index windows only ever turn a refusal into a grant, and only where no byte is
+                // shared (checked next).
+                const int without_windows = model_acquire(views, active, v, exclusive, limit);
+                if (got != without_windows) {
+                    CHECK_MSG(without_windows == kBorrowAlreadyBorrowed && got == kBorrowGranted,
+                              where << ", op " << op << ": " << got << " instead of " << without_windows);
+                }
                 if (got != kBorrowGranted) continue;
                 for (const Active& h : active) {
                     const Array& a = views[v].array;
@@ -522,6 +556,51 @@ void test_against_model(std::uint64_t seed, int runs) {
     std::printf("model: %d runs from seed %llu\n", runs, static_cast<unsigned long long>(seed));
 }
 
+// Windows of one raster (either order, steps and directions on its axes, either item size), held
+// and asked for in every pairing with a writer: granted exactly when they share no byte.
+void test_windows_against_bytes(std::uint64_t seed, int runs) {
+    for (int run = 0; run < runs; ++run) {
+        std::mt19937_64 rng(seed + static_cast<std::uint64_t>(run));
+        const std::string where = "windows, seed " + std::to_string(seed + static_cast<std::uint64_t>(run));
+        const auto pick = [&rng](std::intptr_t lo, std::intptr_t hi) {
+            return std::uniform_int_distribution<std::intptr_t>(lo, hi)(rng);
+        };
+        const std::intptr_t item = pick(0, 1) ? 4 : 2;
+        const std::vector<std::intptr_t> shape{pick(1, 12), pick(1, 12)};
+        Array grid = pick(0, 1) ? c_order(pool[0], shape, item) : f_order(pool[0], shape, item);
+        for (std::size_t axis = 0; axis < 2; ++axis) {
+            const std::intptr_t n = grid.dims[axis], step = pick(1, 3) * (pick(0, 1) ? 1 : -1);
+            const std::intptr_t start = step > 0 ? pick(0, n - 1) : pick(0, n - 1);
+            const std::intptr_t room = step > 0 ? n - start : start + 1;
+            grid = slice(grid, axis, start, pick(1, (room + std::abs(step) - 1) / std::abs(step)), step);
+        }
+        if (pick(0, 1)) grid = transposed(grid);
+        std::vector<ModelView> windows;
+        for (int i = 0; i < 8; ++i) {
+            Array w = grid;
+            for (std::size_t axis = 0; axis < 2; ++axis) {
+                const std::intptr_t first = pick(0, w.dims[axis] - 1);
+                w = slice(w, axis, first, pick(1, w.dims[axis] - first), 1);
+            }
+            windows.push_back(model_view(w));
+        }
+        for (const ModelView& held : windows) {
+            for (const ModelView& asked : windows) {
+                const bool disjoint = (held.touched & asked.touched).none();
+                for (const auto& [held_exclusive, asked_exclusive] :
+                     {std::pair{true, true}, {true, false}, {false, true}}) {
+                    BorrowRegistry r;
+                    held_exclusive ? r.acquire_mut_shared(held.array.layout()) : r.acquire_shared(held.array.layout());
+                    const int got = asked_exclusive ? r.acquire_mut_shared(asked.array.layout())
+                                                    : r.acquire_shared(asked.array.layout());
+                    CHECK_EQ(got == kBorrowGranted, disjoint, where);
+                }
+            }
+        }
+    }
+    std::printf("windows: %d runs from seed %llu\n", runs, static_cast<unsigned long long>(seed));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -532,5 +611,6 @@ int main(int argc, char** argv) {
     test_counts_and_removal();
     const std::uint64_t seed = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 20240601;
     test_against_model(seed, argc > 2 ? std::atoi(argv[2]) : 1000);
+    test_windows_against_bytes(seed, argc > 2 ? std::atoi(argv[2]) : 1000);
     return check::exit_code();
 }
