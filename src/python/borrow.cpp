@@ -1,9 +1,14 @@
 #include "python/borrow.h"
 
+#include <pthread.h>
+
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <memory>
+#include <new>
 #include <string>
+#include <vector>
 
 #include "core/fault.h"
 #include "core/registry.h"
@@ -54,9 +59,14 @@ ArrayLayout layout_of(PyObject* object) {
     return layout;
 }
 
+// What the child of a fork inherited from threads it does not have, dropped before any borrow
+// operation (below, with the record of held borrows).
+void settle() noexcept;
+
 // The four functions of a table we create. Called from C by any module of the protocol, with
 // the interpreter lock held, so nothing may propagate out of them.
 int acquire_shared(void* state, PyObject* array) noexcept {
+    settle();
     try {
         return static_cast<BorrowRegistry*>(state)->acquire_shared(layout_of(array));
     } catch (...) {
@@ -65,6 +75,7 @@ int acquire_shared(void* state, PyObject* array) noexcept {
 }
 
 int acquire_mut_shared(void* state, PyObject* array) noexcept {
+    settle();
     try {
         return static_cast<BorrowRegistry*>(state)->acquire_mut_shared(layout_of(array));
     } catch (...) {
@@ -73,6 +84,7 @@ int acquire_mut_shared(void* state, PyObject* array) noexcept {
 }
 
 void release_shared(void* state, PyObject* array) noexcept {
+    settle();
     try {
         static_cast<BorrowRegistry*>(state)->release_shared(layout_of(array));
     } catch (...) {
@@ -81,6 +93,7 @@ void release_shared(void* state, PyObject* array) noexcept {
 }
 
 void release_mut_shared(void* state, PyObject* array) noexcept {
+    settle();
     try {
         static_cast<BorrowRegistry*>(state)->release_mut_shared(layout_of(array));
     } catch (...) {
@@ -139,6 +152,63 @@ BorrowApi* find_or_create_table() {
 
 BorrowApi* g_table = nullptr;  // guarded by the interpreter lock; never cleared once found
 
+// The borrows this module's calls hold, each with its thread. A fork copies the table with every
+// borrow in it but only the forking thread: in the child the calls of the other threads never
+// end, and their borrows would refuse the child's own calls for ever. Guarded by the interpreter
+// lock; the child settles what it inherited at its first borrow operation, not inside fork.
+struct Held {
+    PyObject* array;
+    bool exclusive;
+    pthread_t owner;
+};
+std::vector<Held>* g_held = nullptr;
+bool g_forked = false;      // set in the child, cleared once settled
+pthread_t g_forking_thread;  // valid while g_forked
+
+bool table_is_ours() noexcept { return g_table != nullptr && g_table->release == &release_shared; }
+
+// Drops the borrows of the threads that the fork left behind; in a table of another module's
+// making they are that module's to keep, and only our record of them goes.
+[[gnu::cold, gnu::noinline]] void settle_after_fork() noexcept {
+    g_forked = false;
+    if (g_held == nullptr) return;
+    const bool ours = table_is_ours();
+    std::erase_if(*g_held, [ours](const Held& held) {
+        if (pthread_equal(held.owner, g_forking_thread)) return false;
+        if (ours) (held.exclusive ? release_mut_shared : release_shared)(g_table->state, held.array);
+        return true;
+    });
+}
+
+void settle() noexcept {
+    if (g_forked) settle_after_fork();
+}
+
+void note_fork_in_child() noexcept {
+    g_forked = true;
+    g_forking_thread = pthread_self();
+}
+
+void note_held(PyObject* array, bool exclusive) {
+    if (g_held == nullptr) {
+        g_held = new std::vector<Held>();  // kept for the process, like the table
+        pthread_atfork(nullptr, nullptr, &note_fork_in_child);
+    }
+    g_held->push_back({array, exclusive, pthread_self()});
+}
+
+void note_released(PyObject* array, bool exclusive) noexcept {
+    if (g_held == nullptr) return;
+    const pthread_t self = pthread_self();
+    // Borrows end in the reverse order of their taking, so the match is almost always last.
+    for (auto it = g_held->rbegin(); it != g_held->rend(); ++it) {
+        if (it->array == array && it->exclusive == exclusive && pthread_equal(it->owner, self)) {
+            g_held->erase(std::next(it).base());
+            return;
+        }
+    }
+}
+
 [[gnu::cold, gnu::noinline]] BorrowApi* load_table() {
     try {
         g_table = find_or_create_table();
@@ -161,6 +231,16 @@ std::variant<std::monostate, BorrowError> decode(int code) {
     }
 }
 
+// Records a granted borrow; if there is no room for the record, gives the borrow back and faults.
+void noted(BorrowApi* api, PyObject* array, bool exclusive) {
+    try {
+        note_held(array, exclusive);
+    } catch (const std::bad_alloc&) {
+        (exclusive ? api->release_mut : api->release)(api->state, array);
+        raise_fault("out of memory recording a borrow");
+    }
+}
+
 template <class Handle>
 Handle unwrap(std::variant<Handle, BorrowError> outcome) {
     if (auto* refused = std::get_if<BorrowError>(&outcome)) {
@@ -177,23 +257,33 @@ const char* name(BorrowError error) noexcept {
 
 std::variant<std::monostate, BorrowError> acquire(PyObject* array) {
     BorrowApi* api = table();
-    return decode(api->acquire(api->state, array));
+    settle();
+    auto outcome = decode(api->acquire(api->state, array));
+    if (std::holds_alternative<std::monostate>(outcome)) noted(api, array, false);
+    return outcome;
 }
 
 std::variant<std::monostate, BorrowError> acquire_mut(PyObject* array) {
     BorrowApi* api = table();
+    settle();
     const int code = api->acquire_mut(api->state, array);
     if (code == kBorrowNotWriteable) return BorrowError::NotWriteable;
-    return decode(code);
+    auto outcome = decode(code);
+    if (std::holds_alternative<std::monostate>(outcome)) noted(api, array, true);
+    return outcome;
 }
 
 void release(PyObject* array) {
     BorrowApi* api = table();
+    settle();
+    note_released(array, false);
     api->release(api->state, array);
 }
 
 void release_mut(PyObject* array) {
     BorrowApi* api = table();
+    settle();
+    note_released(array, true);
     api->release_mut(api->state, array);
 }
 
