@@ -15,6 +15,7 @@
 #include "python/executor.h"
 #include "python/frame.h"
 #include "python/numpy_api.h"
+#include "python/panic.h"
 #include "python/python.h"
 #include "python/ref.h"
 #include "python/trampoline.h"
@@ -141,6 +142,7 @@ PyMethodDef g_functions[] = {
 PyMethodDef g_private_functions[] = {
     {"_execute_bands_inplace", fastcall<execute_bands_inplace>(), kFastcallKeywords,
      "_execute_bands_inplace(expr, bands, reads, masks, fill, out_buffer)\n--\n\n"},
+    {"_rebuild_panic_exception", rebuild_panic_exception, METH_O, nullptr},
 };
 
 PyModuleDef g_module_def = {
@@ -212,6 +214,9 @@ PyObject* make_module() {
     if (g_module != nullptr) return Ref::borrow(g_module).release();
     Ref module = Ref::steal(PyModule_Create2(&g_module_def, 3));
     if (!module) throw_pending();
+    // PyPy shows an empty doc text as the module type's own; the module has no documentation.
+    const Ref empty = Ref::steal(check_api(PyUnicode_FromString("")));
+    if (PyObject_SetAttrString(module.get(), "__doc__", empty.get()) < 0) throw_pending();
     module_body(module.get());
     g_module = Ref::borrow(module.get()).release();
     return module.release();

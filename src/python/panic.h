@@ -12,4 +12,8 @@ PyObject* panic_exception_type() noexcept;
 // Makes a PanicException carrying `message` the pending exception. Never raises.
 void restore_panic(const char* message) noexcept;
 
+// The module's private _rebuild_panic_exception(args) (METH_O): PanicException(*args), the class of
+// this process. Unpickling calls it, since the class's own module cannot be imported.
+PyObject* rebuild_panic_exception(PyObject* module, PyObject* args) noexcept;
+
 }  // namespace rastrel
