@@ -8,6 +8,7 @@ import subprocess
 import sys
 import textwrap
 
+import numpy as np
 import pytest
 
 import rastrel
@@ -104,6 +105,130 @@ def test_fork_of_a_fork(tmp_path):
         assert in_child(lambda: in_child(lambda: True))
         assert right_result(1)
         """))
+
+
+def test_fork_while_another_thread_is_inside_a_call(tmp_path):
+    """The child has neither that thread nor its call: the arrays the call held are free there,
+    while in the parent the call carries on and still holds them."""
+    assert_ok(run_script(tmp_path, """
+        import os
+        import threading
+
+        panic = None
+        steps = [{"type": "push_band", "index": 0}] + [{"type": "push_scalar", "value": 0.5}, {"type": "add"}] * 2000
+        long_expr = rastrel.compile_expr(steps, 1)
+        short_expr = rastrel.compile_expr(steps[:3], 1)
+        band = np.ones((1024, 1024), np.uint16)
+        out = np.zeros(band.shape, np.float32)
+
+        def borrowed(array):
+            global panic
+            try:
+                rastrel.execute_expr_inplace(short_expr, [band], array)
+                return False
+            except BaseException as error:
+                assert str(error).endswith("AlreadyBorrowed"), error
+                panic = type(error)
+                return True
+
+        inside = threading.Thread(target=rastrel.execute_expr_inplace, args=(long_expr, [band], out))
+        inside.start()
+        while not borrowed(out):
+            pass
+        pid = os.fork()
+        if pid == 0:
+            ok = not borrowed(out) and (out == 1.5).all() and right_result(1)
+            os._exit(0 if ok else 1)
+        assert os.waitpid(pid, 0)[1] == 0
+        assert borrowed(out)
+        inside.join()
+        assert not borrowed(out)
+        """))
+
+
+# ---------------------------------------------------------------------------------------------
+# Panics across processes
+
+NOT_WRITEABLE = "called `Result::unwrap()` on an `Err` value: NotWriteable"
+PANIC_PRELUDE = """
+def panic_of_read_only_output(_=None):
+    out = np.zeros((4, 4), np.float32)
+    out.flags.writeable = False
+    try:
+        rastrel.calculate_normalized_difference_inplace(np.ones((4, 4), np.uint16), np.ones((4, 4), np.uint16), out)
+    except BaseException as panic:
+        return panic
+
+def raise_panic(_=None):
+    raise panic_of_read_only_output()
+
+def is_panic(error, message):
+    cls = type(error)
+    return ((cls.__module__, cls.__qualname__, cls.__bases__) == ("pyo3_runtime", "PanicException", (BaseException,))
+            and error.args == (message,) and str(error) == message)
+"""
+
+
+def test_panic_exception_pickles_as_itself():
+    import pickle
+
+    out = np.zeros((4, 4), np.float32)
+    out.flags.writeable = False
+    with pytest.raises(BaseException) as caught:
+        rastrel.calculate_normalized_difference_inplace(np.ones((4, 4), np.uint16), np.ones((4, 4), np.uint16), out)
+    panic = caught.value
+    panic.note = "kept"
+    back = pickle.loads(pickle.dumps(panic))
+    assert type(back) is type(panic) and back.args == (NOT_WRITEABLE,) and back.note == "kept"
+    assert "_rebuild_panic_exception" not in rastrel.__all__
+
+
+@pytest.mark.parametrize("pool", ["process_pool_executor", "multiprocessing_spawn"])
+def test_panic_reaches_the_parent_process(tmp_path, pool):
+    assert_ok(run_script(tmp_path, PANIC_PRELUDE + textwrap.dedent("""
+        import multiprocessing
+        import sys
+        from concurrent.futures import ProcessPoolExecutor
+
+        if __name__ == "__main__":
+            message = str(panic_of_read_only_output())
+            if sys.argv[1] == "process_pool_executor":
+                with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("spawn")) as executor:
+                    try:
+                        executor.submit(raise_panic).result()
+                        raise AssertionError("no panic")
+                    except BaseException as panic:
+                        assert is_panic(panic, message), repr(panic)
+                    assert executor.submit(right_result, 0).result()
+            else:
+                # The pool's workers pass on only Exception, so a task hands its panic back as a value.
+                with multiprocessing.get_context("spawn").Pool(1) as workers:
+                    panic = workers.apply(panic_of_read_only_output)
+                assert is_panic(panic, message), repr(panic)
+        """), pool))
+
+
+def test_panic_in_a_dask_block_reaches_the_client_as_an_exception(tmp_path):
+    pytest.importorskip("distributed")
+    assert_ok(run_script(tmp_path, PANIC_PRELUDE + textwrap.dedent("""
+        import dask.array as da
+        from distributed import Client, LocalCluster
+        from rastrel_tools.dask import _evaluate_block
+
+        def formula(*blocks, mask=None):
+            raise_panic()
+
+        if __name__ == "__main__":
+            with LocalCluster(n_workers=1, threads_per_worker=1, processes=True, host="127.0.0.1",
+                              dashboard_address=None) as cluster, Client(cluster) as client:
+                band = da.ones((8, 8), dtype=np.uint16, chunks=4)
+                blocks = da.map_blocks(_evaluate_block, formula, {}, 1, band, dtype=np.float32)
+                try:
+                    blocks.compute()
+                    raise AssertionError("no error")
+                except Exception as error:
+                    assert str(error) == str(panic_of_read_only_output()), repr(error)
+        """)))
 
 
 # ---------------------------------------------------------------------------------------------
