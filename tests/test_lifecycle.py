@@ -222,7 +222,8 @@ def test_panic_in_a_dask_block_reaches_the_client_as_an_exception(tmp_path):
             with LocalCluster(n_workers=1, threads_per_worker=1, processes=True, host="127.0.0.1",
                               dashboard_address=None) as cluster, Client(cluster) as client:
                 band = da.ones((8, 8), dtype=np.uint16, chunks=4)
-                blocks = da.map_blocks(_evaluate_block, formula, {}, 1, band, dtype=np.float32)
+                blocks = da.map_blocks(_evaluate_block, formula, {}, 1, band, dtype=np.float32,
+                                       meta=np.empty((0, 0), np.float32))
                 try:
                     blocks.compute()
                     raise AssertionError("no error")

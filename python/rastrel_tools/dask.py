@@ -30,7 +30,16 @@ _FLOAT32 = np.dtype(np.float32)
 def _evaluate_block(formula: Formula, options: dict[str, Any], nbands: int,
                     *blocks: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]:
     mask = blocks[nbands] if len(blocks) > nbands else None
-    return formula(*blocks[:nbands], mask=mask, **options)
+    try:
+        return formula(*blocks[:nbands], mask=mask, **options)
+    except BaseException as error:
+        # The module's fault class derives from BaseException, which dask's schedulers and
+        # workers do not expect of a task: on a cluster, compute() would never return. It goes
+        # on as an ordinary error with the same message.
+        cls = type(error)
+        if (cls.__module__, cls.__name__) == ("pyo3_runtime", "PanicException"):
+            raise RuntimeError(str(error)) from error
+        raise
 
 
 def evaluate(formula: Union[Formula, str], bands: Optional[Mapping[str, Any]] = None, /, *,
