@@ -162,7 +162,7 @@ struct Held {
     pthread_t owner;
 };
 std::vector<Held>* g_held = nullptr;
-bool g_forked = false;      // set in the child, cleared once settled
+bool g_forked = false;  // set in the child, cleared once settled
 pthread_t g_forking_thread;  // valid while g_forked
 
 bool table_is_ours() noexcept { return g_table != nullptr && g_table->release == &release_shared; }
