@@ -50,7 +50,6 @@ def test_import_after_removal_from_sys_modules_gives_the_cached_module():
     check_all(rastrel.__all__)
 
 
-@cpython_only("PyPy shows the module type's own doc for an empty module doc")
 def test_module_doc_is_empty():
     assert rastrel.__doc__ == ""
 

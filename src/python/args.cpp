@@ -172,8 +172,11 @@ std::vector<Ref> collect_sequence(PyObject* object) {
         PyErr_Clear();
         hint = 0;
     }
+    // The length is only a hint (a __len__ may claim any number): room for at most this many
+    // items is made up front, and the vector grows with what the iteration really yields.
+    constexpr Py_ssize_t kMostReservedUpFront = 4096;
     std::vector<Ref> items;
-    items.reserve(static_cast<std::size_t>(hint));
+    items.reserve(static_cast<std::size_t>(std::min(hint, kMostReservedUpFront)));
     Ref iterator = Ref::steal(PyObject_GetIter(object));
     if (!iterator) throw_pending();
     while (PyObject* item = PyIter_Next(iterator.get())) items.push_back(Ref::steal(item));

@@ -27,11 +27,9 @@ void deallocate(PyObject* self) noexcept {
             auto* object = reinterpret_cast<CompiledExprObject*>(self);
             std::unique_ptr<Instruction[]>(std::exchange(object->instructions, nullptr)).reset();
             PyTypeObject* type = Py_TYPE(self);
-#ifndef PYPY_VERSION
-            // Instances of heap types hold a reference to their type since Python 3.8; it goes
-            // once the instance's memory is given back.
+            // Instances of heap types hold a reference to their type (CPython since 3.8, and
+            // PyPy's allocation takes one too); it goes once the instance's memory is given back.
             const Ref type_reference = Ref::steal(reinterpret_cast<PyObject*>(type));
-#endif
             auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
             free(self);
         },
@@ -119,7 +117,10 @@ PyObject* compiled_expr_type() {
 
 bool is_compiled_expr(PyObject* object) {
     auto* type = reinterpret_cast<PyTypeObject*>(compiled_expr_type());
-    return Py_TYPE(object) == type || PyType_IsSubtype(Py_TYPE(object), type);
+    if (Py_TYPE(object) != type && !PyType_IsSubtype(Py_TYPE(object), type)) return false;
+    // PyPy lets object.__new__ make an instance without the constructor's refusal: a blank one
+    // holds no program (a compiled empty one holds an empty array) and is no compiled program.
+    return reinterpret_cast<CompiledExprObject*>(object)->instructions != nullptr;
 }
 
 Ref compile(PyObject* instructions, PyObject* num_bands) {
