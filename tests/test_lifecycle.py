@@ -140,9 +140,8 @@ def test_fork_while_another_thread_is_inside_a_call(tmp_path):
             ok = not borrowed(out) and (out == 1.5).all() and right_result(1)
             os._exit(0 if ok else 1)
         assert os.waitpid(pid, 0)[1] == 0
-        assert borrowed(out)
         inside.join()
-        assert not borrowed(out)
+        assert (out == 1001).all() and not borrowed(out)  # the parent's call ran on to its end
         """))
 
 
@@ -193,7 +192,7 @@ def test_panic_reaches_the_parent_process(tmp_path, pool):
         if __name__ == "__main__":
             message = str(panic_of_read_only_output())
             if sys.argv[1] == "process_pool_executor":
-                with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("spawn")) as executor:
+                with ProcessPoolExecutor(1) as executor:
                     try:
                         executor.submit(raise_panic).result()
                         raise AssertionError("no panic")
@@ -297,10 +296,10 @@ def test_signal_during_a_long_call(tmp_path, handler):
 
         band = np.arange(2048 * 2048, dtype=np.uint16).reshape(2048, 2048)
         out = np.zeros(band.shape, np.float32)
-        # As many steps as make the call last about four seconds here.
+        # As many steps as make a call last about two seconds here.
         started = time.perf_counter()
         rastrel.execute_expr_inplace(program(20), [band], out)
-        steps = max(20, int(20 * 4.0 / (time.perf_counter() - started)))
+        steps = max(20, int(20 * 2.0 / (time.perf_counter() - started)))
         expr = program(steps)
 
         sent = []
@@ -310,11 +309,16 @@ def test_signal_during_a_long_call(tmp_path, handler):
             os.kill(os.getpid(), signal.SIGINT)
 
         threading.Thread(target=send).start()
-        try:
-            rastrel.execute_expr_inplace(expr, [band], out)
-            outcome = "returned"
-        except (KeyboardInterrupt, FromHandler) as raised:
-            outcome = type(raised).__name__
+        # Calls one after the other, so that the signal meets one however fast they turn out.
+        while True:
+            try:
+                rastrel.execute_expr_inplace(expr, [band], out)
+            except (KeyboardInterrupt, FromHandler) as raised:
+                outcome = type(raised).__name__
+                break
+            if handled:
+                outcome = "returned"
+                break
         ended = time.perf_counter()
         if handled:
             print(outcome, handled[0] - sent[0])
