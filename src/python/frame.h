@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 #include "core/kernels/runs.h"
@@ -40,11 +41,17 @@ struct PixelLoop {
     }
 };
 
+// A pixel's cost relative to the normalized difference's, on one processor in cache.
+template <class Pixel>
+constexpr parallel::LoopCost cost_of() {
+    return {std::is_same_v<Pixel, EnhancedVegetationIndex> ? 2u : 1u};
+}
+
 template <class Pixel, std::size_t... I>
 void run_loop(const OutputView& out, const std::array<BandView, sizeof...(I)>& bands, const Pixel& pixel, Stores stores,
               SignalWatch& watch, std::index_sequence<I...>) {
     const auto zipped = parallel::zip(out, bands[I]...);
-    parallel::par_for_each(zipped, PixelLoop<Pixel>{pixel, runs().of<Pixel>(), stores}, watch);
+    parallel::par_for_each(zipped, PixelLoop<Pixel>{pixel, runs().of<Pixel>(), stores}, cost_of<Pixel>(), watch);
 }
 
 }  // namespace detail

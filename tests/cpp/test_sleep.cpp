@@ -7,6 +7,7 @@
 
 #include "core/parallel/injector.h"
 #include "core/parallel/latch.h"
+#include "core/parallel/shared_loop.h"
 #include "core/parallel/sleep.h"
 #include "check.h"
 #include "watchdog.h"
@@ -15,8 +16,10 @@ using namespace rastrel::parallel;
 
 namespace {
 
+LoopBoard g_board;
+
 // Calls no_work_found until the worker would get sleepy on the next call.
-IdleState idle_until_sleepy(Sleep& sleep, CoreLatch& latch, const InjectionQueue& q) {
+IdleState idle_until_sleepy(Sleep& sleep, CoreLatch& latch, const Pending& q) {
     IdleState idle = sleep.start_looking(0);
     for (unsigned i = 0; i < Sleep::kRoundsUntilSleepy; ++i) sleep.no_work_found(idle, latch, q);
     return idle;
@@ -29,7 +32,8 @@ void wait_for_sleeper(const Sleep& sleep) {
 void test_publish_after_sleepy_keeps_awake() {
     Sleep sleep(1);
     CoreLatch latch;
-    InjectionQueue q;
+    InjectionQueue queue;
+    const Pending q{queue, g_board, -1};
     IdleState idle = idle_until_sleepy(sleep, latch, q);
     CHECK_EQ(Sleep::idle_of(sleep.counters()), 1u, "counted idle");
     sleep.no_work_found(idle, latch, q);  // 33rd fruitless search: sleepy, counter even
@@ -45,7 +49,8 @@ void test_publish_after_sleepy_keeps_awake() {
 void test_sleeper_woken_by_work_and_by_latch() {
     Watchdog watchdog("sleeper wake-ups", 60);
     Sleep sleep(1);
-    InjectionQueue q;
+    InjectionQueue queue;
+    const Pending q{queue, g_board, -1};
     for (const bool by_latch : {false, true}) {
         CoreLatch latch;
         std::atomic<bool> returned{false};

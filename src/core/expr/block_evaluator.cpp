@@ -108,6 +108,14 @@ SampleView samples_of(const MaskView& v) {
 
 bool sample_aligned(const SampleView& v) { return reinterpret_cast<std::uintptr_t>(v.data) % sample_size(v.type) == 0; }
 
+// A pixel's cost in the units of the fixed kernels (one normalized difference): a run step
+// costs about a third of one, pow (the C library's, one element at a time) about ten.
+parallel::LoopCost cost_of(const RegisterProgram& program) {
+    std::size_t thirds = 3;  // reading the bands and writing the output
+    for (const RegisterStep& step : program.steps) thirds += step.op == OpCode::pow ? 30 : 1;
+    return {thirds / 3};
+}
+
 }  // namespace
 
 // The scratch of one piece, on the stack of the thread that walks it: the registers, and the
@@ -333,17 +341,21 @@ void run_blocks(std::span<const Instruction> prog, std::span<const BandView> sha
                 parallel::Interruption* interruption, const Bind& bind) {
     // Without a pool every loop faults before its first step, and so does this one, ahead of
     // any fault of the program.
-    parallel::PoolExecutor exec(parallel::current_pool(), interruption);
+    parallel::WorkerPool& pool = parallel::current_pool();
     // No pixel, so no program fault.
     if (out.rows == 0 || out.cols == 0) return;
     if (const auto fault = validate(prog, shapes, out.rows, out.cols)) raise_eval_fault(fault->fault);
-    const BlockProgram program = bind(lower(prog), stores_for(out.rows * out.cols * sizeof(float)));
+    const RegisterProgram lowered = lower(prog);
+    const BlockProgram program = bind(lowered, stores_for(out.rows * out.cols * sizeof(float)));
     const auto whole = parallel::zip(parallel::Indices{0, 0, out.rows, out.cols}, out);
-    parallel::bridge_pieces(exec, whole, [&program, interruption](const auto& piece) {
-        if (interruption != nullptr && interruption->stop_requested()) return;
+    parallel::par_for_each_piece(
+        pool, whole,
+        [&program, interruption](const auto& piece) {
+            if (interruption != nullptr && interruption->stop_requested()) return;
         const parallel::Indices& at = std::get<0>(piece.parts());
-        program.evaluate(at.row0, at.col0, at.rows, at.cols);
-    });
+            program.evaluate(at.row0, at.col0, at.rows, at.cols);
+        },
+        cost_of(lowered), {}, interruption);
 }
 
 }  // namespace

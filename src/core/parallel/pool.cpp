@@ -140,6 +140,17 @@ ThreadPoolBuildError::ThreadPoolBuildError(Kind kind, int os_error)
 
 // ---- Interruption ----
 
+void Interruption::poll() noexcept {
+    if (stop_requested()) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (next_look_ == std::chrono::steady_clock::time_point{}) {
+        next_look_ = now + period_;
+    } else if (now >= next_look_) {
+        next_look_ = now + period_;
+        if (should_stop()) stop_.store(true, std::memory_order_relaxed);
+    }
+}
+
 void Interruption::wait(LockLatch& latch) noexcept {
     while (!stop_requested()) {
         if (latch.wait_for_and_reset(period_)) return;
@@ -206,7 +217,16 @@ void WorkerThread::wait_until_cold(CoreLatch& latch) {
                 execute(*job);
                 break;
             }
-            pool_.sleep().no_work_found(idle, latch, pool_.injected());
+            const int cpu = current_cpu();
+            if (pool_.board().help(cpu)) {
+                idle.restart();
+                continue;
+            }
+            // Workers away from the processor of the last loop's caller stay awake a while, so
+            // that the caller's next loop finds them; the one beside the caller would only take
+            // turns with it.
+            const bool linger = cpu < 0 || cpu != pool_.board().last_caller_cpu();
+            pool_.sleep().no_work_found(idle, latch, Pending{pool_.injected(), pool_.board(), cpu}, linger);
         }
     }
 }
@@ -220,7 +240,7 @@ struct WorkerPool::StartArgs {
 };
 
 WorkerPool::WorkerPool(std::size_t count)
-    : count_(count), infos_(std::make_unique<ThreadInfo[]>(count)), sleep_(count) {}
+    : count_(count), infos_(std::make_unique<ThreadInfo[]>(count)), cpus_(count, -1), sleep_(count) {}
 
 WorkerPool::~WorkerPool() = default;
 
@@ -228,6 +248,7 @@ std::shared_ptr<WorkerPool> WorkerPool::create(std::size_t threads, const std::v
     const std::size_t count = std::clamp<std::size_t>(threads, 1, kMaxThreads);
     std::shared_ptr<WorkerPool> pool(new WorkerPool(count));
     const bool bind = bind_to.size() == count;
+    if (bind) pool->cpus_ = bind_to;
     for (std::size_t i = 0; i < count; ++i) {
         const int rc = pool->start_thread(pool, i, bind ? bind_to[i] : -1);
         if (rc != 0) {
@@ -303,10 +324,20 @@ void WorkerPool::wait_until_stopped() noexcept {
     for (std::size_t i = 0; i < count_; ++i) infos_[i].stopped.wait();
 }
 
+void WorkerPool::announce_loop(int caller_cpu, std::size_t wakes) noexcept {
+    sleep_.announce();
+    for (std::size_t i = 0; i < count_ && wakes > 0; ++i) {
+        if (caller_cpu >= 0 && cpus_[i] == caller_cpu) continue;
+        if (sleep_.wake_specific_thread(i)) --wakes;
+    }
+}
+
 void WorkerPool::inject(JobRef job) {
     const bool was_empty = injected_.push(job);
     sleep_.new_jobs(was_empty);
 }
+
+int current_cpu() noexcept { return sched_getcpu(); }
 
 // ---- process-wide slot ----
 

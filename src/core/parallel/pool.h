@@ -20,6 +20,7 @@
 #include "core/parallel/injector.h"
 #include "core/parallel/job.h"
 #include "core/parallel/latch.h"
+#include "core/parallel/shared_loop.h"
 #include "core/parallel/sleep.h"
 
 namespace rastrel::parallel {
@@ -33,6 +34,9 @@ class WorkerPool;
 class Interruption {
 public:
     bool stop_requested() const noexcept { return stop_.load(std::memory_order_relaxed); }
+    // For a waiting thread that works on the loop itself: asks should_stop() once a period has
+    // passed since its first call (and then once a period), never sooner.
+    void poll() noexcept;
     // Waits for `latch` as above, then resets it.
     void wait(LockLatch& latch) noexcept;
 
@@ -45,6 +49,7 @@ protected:
 private:
     std::chrono::nanoseconds period_;
     std::atomic<bool> stop_{false};
+    std::chrono::steady_clock::time_point next_look_{};
 };
 
 // Why a pool could not be made or installed; what() is "ThreadPoolBuildError { kind: ... }".
@@ -133,6 +138,12 @@ public:
     std::pair<unit_result_t<A, bool>, unit_result_t<B, bool>> join_context(A&& a, B&& b,
                                                                            Interruption* interruption = nullptr);
 
+    // Where outside callers post loops that they walk with whichever workers help.
+    LoopBoard& board() noexcept { return board_; }
+    // After a post: makes sleepy workers search again, and wakes up to `wakes` sleeping workers
+    // that are not bound to processor `caller_cpu`.
+    void announce_loop(int caller_cpu, std::size_t wakes) noexcept;
+
     // Internals shared with workers and latches.
     Sleep& sleep() noexcept { return sleep_; }
     InjectionQueue& injected() noexcept { return injected_; }
@@ -162,9 +173,14 @@ private:
 
     std::size_t count_;
     std::unique_ptr<ThreadInfo[]> infos_;
+    std::vector<int> cpus_;  // the processor each worker is bound to, or -1
     InjectionQueue injected_;
     Sleep sleep_;
+    LoopBoard board_;
 };
+
+// The processor the calling thread runs on, or -1 when the system cannot tell.
+int current_cpu() noexcept;
 
 // Module initialisation calls this once, with the interpreter lock held. Never throws. Decides
 // the process-wide slot once: the first call creates the pool with available_parallelism()

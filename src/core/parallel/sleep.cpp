@@ -1,13 +1,17 @@
 #include "core/parallel/sleep.h"
 
+#include <immintrin.h>
 #include <sched.h>
 
 #include <algorithm>
 
 #include "core/parallel/injector.h"
 #include "core/parallel/latch.h"
+#include "core/parallel/shared_loop.h"
 
 namespace rastrel::parallel {
+
+bool Pending::any() const noexcept { return !injected.is_empty() || board.has_work(cpu); }
 
 Sleep::Sleep(std::size_t workers) : workers_(workers), slots_(std::make_unique<Slot[]>(workers)) {}
 
@@ -33,8 +37,14 @@ std::uint64_t Sleep::bump_jobs_counter(bool want_odd) noexcept {
     }
 }
 
-void Sleep::no_work_found(IdleState& idle, CoreLatch& latch, const InjectionQueue& injected) {
-    if (idle.rounds < kRoundsUntilSleepy) {
+void Sleep::no_work_found(IdleState& idle, CoreLatch& latch, const Pending& pending, bool linger) {
+    if (linger && idle.rounds < kRoundsUntilSleepy && std::chrono::steady_clock::now() - idle.since < kLinger) {
+        // Spinning, not yielding: a thread that yields in a loop keeps its scheduler credit and
+        // is picked again and again over another thread that wants this processor (another
+        // library's workers took milliseconds per call beside such a loop). A spinning one uses
+        // up its credit, and a thread waking here preempts it.
+        for (int i = 0; i < 16; ++i) _mm_pause();
+    } else if (idle.rounds < kRoundsUntilSleepy) {
         ++idle.rounds;
         sched_yield();
     } else if (idle.rounds == kRoundsUntilSleepy) {
@@ -42,11 +52,11 @@ void Sleep::no_work_found(IdleState& idle, CoreLatch& latch, const InjectionQueu
         ++idle.rounds;
         sched_yield();
     } else {
-        sleep(idle, latch, injected);
+        sleep(idle, latch, pending);
     }
 }
 
-void Sleep::sleep(IdleState& idle, CoreLatch& latch, const InjectionQueue& injected) {
+void Sleep::sleep(IdleState& idle, CoreLatch& latch, const Pending& pending) {
     if (!latch.get_sleepy()) return;
     Slot& slot = slots_[idle.worker_index];
     std::unique_lock<std::mutex> lock(slot.mutex);
@@ -66,14 +76,14 @@ void Sleep::sleep(IdleState& idle, CoreLatch& latch, const InjectionQueue& injec
     }
     // Counted as asleep. An outside caller's job may have arrived in between; it is not worth a
     // sleep and a wake-up.
-    if (!injected.is_empty()) {
+    if (pending.any()) {
         counters_.fetch_sub(kOneSleeping);
     } else {
         slot.is_asleep = true;
         // The waker clears the flag and takes this worker off the sleeping count.
         slot.cv.wait(lock, [&slot] { return !slot.is_asleep; });
     }
-    idle.rounds = 0;
+    idle.restart();
     latch.wake_up();
 }
 

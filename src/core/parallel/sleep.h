@@ -10,6 +10,7 @@
 // wake). A worker waits for one CoreLatch at a time (its join's latch, or its terminate signal in
 // the main loop); setting that latch wakes it through the latch's own handshake.
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -20,18 +21,40 @@ namespace rastrel::parallel {
 
 class CoreLatch;
 class InjectionQueue;
+class LoopBoard;
 
 // A worker's progress towards sleep since it last found work or woke up.
 struct IdleState {
     std::size_t worker_index;
     unsigned rounds = 0;             // fruitless searches so far
     std::uint32_t jobs_counter = 0;  // the even value remembered when it got sleepy
+    std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now();
+
+    // It found something to do outside the queues (a posted loop): the count starts again.
+    void restart() noexcept {
+        rounds = 0;
+        since = std::chrono::steady_clock::now();
+    }
+};
+
+// Where work can turn up for a worker besides its latch: the injection queue, and loops posted
+// on the board that a worker on `cpu` may help.
+struct Pending {
+    const InjectionQueue& injected;
+    LoopBoard& board;
+    int cpu;
+
+    bool any() const noexcept;
 };
 
 class Sleep {
 public:
     static constexpr unsigned kRoundsUntilSleepy = 32;
     static constexpr unsigned kRoundsUntilSleeping = kRoundsUntilSleepy + 1;
+    // How long a lingering worker keeps searching (yielding between searches) before it counts
+    // its rounds towards sleep: long enough that a caller's next loop, after a millisecond or so
+    // of other work, still finds it awake; short enough not to hold a processor for long.
+    static constexpr std::chrono::microseconds kLinger{2000};
 
     explicit Sleep(std::size_t workers);
 
@@ -42,9 +65,14 @@ public:
     void work_found() noexcept;
     // The latch it waited for was set: it stops counting itself idle and wakes nobody.
     void stop_looking() noexcept;
-    // After a fruitless search: yield, get sleepy, or sleep until woken, per the rounds so far.
-    // Returns without sleeping if `latch` is set or `injected` holds a job at the last look.
-    void no_work_found(IdleState& idle, CoreLatch& latch, const InjectionQueue& injected);
+    // After a fruitless search: yield, get sleepy, or sleep until woken, per the rounds so far
+    // (a lingering worker only yields until kLinger has passed since it went idle). Returns
+    // without sleeping if `latch` is set or `pending` holds work at the last look.
+    void no_work_found(IdleState& idle, CoreLatch& latch, const Pending& pending, bool linger = false);
+
+    // Work was published somewhere the sleep protocol does not push to (a posted loop): makes
+    // sleepy workers search again before they sleep. Wakes nobody.
+    void announce() noexcept { bump_jobs_counter(true); }
 
     // A job was pushed onto a local queue or the injection queue, which held work before the
     // push unless `queue_was_empty`.
@@ -72,7 +100,7 @@ private:
     // Adds one to the jobs-event counter if it is even (want_odd) or odd (!want_odd); returns
     // the word as it is afterwards.
     std::uint64_t bump_jobs_counter(bool want_odd) noexcept;
-    void sleep(IdleState& idle, CoreLatch& latch, const InjectionQueue& injected);
+    void sleep(IdleState& idle, CoreLatch& latch, const Pending& pending);
     void wake_any_threads(std::uint32_t count) noexcept;
 
     // All accesses sequentially consistent: the lost-wake-up argument above is a store-buffering

@@ -8,11 +8,13 @@
 // Header-only on purpose: the per-element function must inline into the walks, where the flat
 // walk's single counted loop is what the compiler vectorises.
 #include <algorithm>
+#include <cstdint>
 #include <cstddef>
 #include <tuple>
 #include <utility>
 
 #include "core/parallel/pool.h"
+#include "core/parallel/shared_loop.h"
 #include "core/parallel/zip.h"
 #include "core/views.h"
 
@@ -115,7 +117,8 @@ private:
 namespace detail {
 
 template <class Exec, class ZipT, class Visit>
-void bridge_step(Exec& exec, const ZipT& piece, std::size_t budget, bool migrated, const Visit& visit) {
+void bridge_step(Exec& exec, const ZipT& piece, std::size_t budget, bool migrated, const Visit& visit,
+                 std::size_t min_piece) {
     std::size_t next;
     if (migrated) {
         next = std::max(exec.num_threads(), budget / 2);
@@ -124,24 +127,26 @@ void bridge_step(Exec& exec, const ZipT& piece, std::size_t budget, bool migrate
     } else {
         next = budget / 2;
     }
-    if (piece.size() <= 1) return visit(piece);
+    if (piece.size() / 2 < min_piece) return visit(piece);
     const auto halves = piece.split();
-    exec.join_context([&](bool m) { bridge_step(exec, halves.first, next, m, visit); },
-                      [&](bool m) { bridge_step(exec, halves.second, next, m, visit); });
+    exec.join_context([&](bool m) { bridge_step(exec, halves.first, next, m, visit, min_piece); },
+                      [&](bool m) { bridge_step(exec, halves.second, next, m, visit, min_piece); });
 }
 
 }  // namespace detail
 
-// Cuts `z` and hands each final piece to visit(piece) through `exec`. A Zip of at most one
-// element is visited whole on the calling thread. Faults: see par_for_each.
+// Cuts `z` and hands each final piece to visit(piece) through `exec`; no piece is cut into
+// halves of fewer than `min_piece` elements. A Zip of at most one element (or too small to cut)
+// is visited whole on the calling thread. Faults: see par_for_each.
 template <class Exec, class ZipT, class Visit>
-void bridge_pieces(Exec& exec, const ZipT& z, const Visit& visit) {
+void bridge_pieces(Exec& exec, const ZipT& z, const Visit& visit, std::size_t min_piece = 1) {
     const std::size_t n = exec.num_threads();
-    if (z.size() <= 1) return visit(z);
+    min_piece = std::max<std::size_t>(min_piece, 1);
+    if (z.size() / 2 < min_piece) return visit(z);
     const std::size_t budget = n / 2;
     const auto halves = z.split();
-    exec.join_context([&](bool m) { detail::bridge_step(exec, halves.first, budget, m, visit); },
-                      [&](bool m) { detail::bridge_step(exec, halves.second, budget, m, visit); });
+    exec.join_context([&](bool m) { detail::bridge_step(exec, halves.first, budget, m, visit, min_piece); },
+                      [&](bool m) { detail::bridge_step(exec, halves.second, budget, m, visit, min_piece); });
 }
 
 // bridge_pieces with every piece walked element by element.
@@ -176,6 +181,111 @@ void par_for_each(const Zip<Parts...>& z, const F& f, Interruption& interruption
     bridge_pieces(exec, z, [&f, &interruption](const Zip<Parts...>& piece) {
         if (!interruption.stop_requested()) walk(piece, f);
     });
+}
+
+// ---- loops sized by their work ----
+
+// What one element of a loop costs, in units of about one pixel of the normalized difference
+// computed in cache on one processor (a fraction of a nanosecond here).
+struct LoopCost {
+    std::size_t per_element = 1;
+};
+
+// Thresholds of loops sized by their work, in LoopCost units, set from side-by-side timings on
+// 2-processor virtual machines (an awake worker notices a posted loop within about a
+// microsecond; a sleeping one takes tens of microseconds to wake on another processor).
+struct LoopSizes {
+    // Below this the whole loop runs on the calling thread: a chunk handed to a worker, even an
+    // awake one, would come back later than the caller finishes the loop alone.
+    std::size_t inline_below = std::size_t{16} << 10;
+    // No chunk smaller than this: claiming a chunk and walking a piece have a fixed cost.
+    std::size_t grain = std::size_t{8} << 10;
+    // From this size on the caller wakes sleeping workers; below it only awake ones help, since
+    // a sleeping one would arrive (tens of microseconds later) after the loop has ended.
+    std::size_t wake_from = std::size_t{256} << 10;
+};
+
+namespace detail {
+
+// Chunk i of a loop cut in 2^depth: the piece reached by halving `depth` times, taking the
+// second half where bit (depth - 1 - level) of i is set, so chunks are numbered in cutting order.
+template <class ZipT>
+ZipT chunk_of(const ZipT& z, unsigned depth, std::size_t i) {
+    ZipT piece = z;
+    for (unsigned level = depth; level-- > 0;) {
+        auto halves = piece.split();
+        piece = ((i >> level) & 1) != 0 ? halves.second : halves.first;
+    }
+    return piece;
+}
+
+template <class ZipT, class Visit>
+struct LoopRecord : SharedLoop {
+    LoopRecord(const ZipT& z_, const Visit& visit_, unsigned depth_, int caller_cpu, Interruption* interruption) noexcept
+        : SharedLoop(&walk, std::size_t{1} << depth_, caller_cpu, interruption), z(z_), visit(visit_), depth(depth_) {}
+
+    static void walk(const SharedLoop& loop, std::size_t chunk) {
+        const auto& self = static_cast<const LoopRecord&>(loop);
+        self.visit(chunk_of(self.z, self.depth, chunk));
+    }
+
+    const ZipT& z;
+    const Visit& visit;
+    unsigned depth;
+};
+
+// How many times to halve `z` so that every chunk keeps at least `min_piece` elements: at most
+// 64 chunks. The first half of a cut is never the larger, so chunk 0 is the smallest.
+template <class ZipT>
+unsigned chunk_depth(const ZipT& z, std::size_t min_piece) {
+    unsigned depth = 0;
+    while (depth < 6 && chunk_of(z, depth + 1, 0).size() >= min_piece) ++depth;
+    return depth;
+}
+
+}  // namespace detail
+
+// Visits every final piece of `z` like par_for_each_piece, but sized by the loop's work: a small
+// loop runs whole on the calling thread (the pool is not woken); a larger one is cut into chunks
+// of at least `sizes.grain` work that the caller walks itself while awake workers (or those it
+// wakes, for a long loop) take the others. Falls back to the pool's jobs, with pieces of at least
+// the grain, when called from a worker or when the pool's board is full. Faults as par_for_each:
+// a faulting piece stops, the others finish, the earliest piece's fault is raised. With an
+// interruption, the caller asks it now and then between its chunks; once it says stop, chunks
+// not yet started are skipped.
+template <class... Parts, class Visit>
+void par_for_each_piece(WorkerPool& pool, const Zip<Parts...>& z, const Visit& visit, LoopCost cost,
+                        const LoopSizes& sizes = {}, Interruption* interruption = nullptr) {
+    const std::size_t per = std::max<std::size_t>(cost.per_element, 1);
+    const std::size_t work = z.size() > SIZE_MAX / per ? SIZE_MAX : z.size() * per;
+    if (work < sizes.inline_below || z.size() <= 1 || pool.num_threads() == 1) return visit(z);
+    const std::size_t min_piece = std::max<std::size_t>((sizes.grain + per - 1) / per, 1);
+    if (WorkerThread::current() == nullptr) {
+        const int cpu = current_cpu();
+        detail::LoopRecord<Zip<Parts...>, Visit> record(z, visit, detail::chunk_depth(z, min_piece), cpu,
+                                                          interruption);
+        const int slot = pool.board().post(record);
+        if (slot >= 0) {
+            pool.announce_loop(cpu, work >= sizes.wake_from ? record.chunks() - 1 : 0);
+            record.help_as_caller();
+            record.wait_until_done();
+            pool.board().withdraw(slot);
+            record.rethrow_fault();
+            return;
+        }
+    }
+    PoolExecutor exec(pool, interruption);
+    bridge_pieces(exec, z, visit, min_piece);
+}
+
+// par_for_each sized by the loop's work, on the calling worker's pool or the process-wide one.
+// Faults before visiting anything when the process-wide pool is missing, even for an empty Zip.
+template <class... Parts, class F>
+void par_for_each(const Zip<Parts...>& z, const F& f, LoopCost cost, Interruption& interruption) {
+    const auto visit = [&f, &interruption](const Zip<Parts...>& piece) {
+        if (!interruption.stop_requested()) walk(piece, f);
+    };
+    par_for_each_piece(current_pool(), z, visit, cost, {}, &interruption);
 }
 
 }  // namespace rastrel::parallel

@@ -1,0 +1,138 @@
+// Loops sized by their work: small ones stay on the calling thread, larger ones are chunked and
+// shared with the workers (or run through the pool's jobs when the board is full), and in every
+// case each position is visited once, no piece is below the grain, and the fault rules hold.
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "check.h"
+#include "core/fault.h"
+#include "core/parallel/traversal.h"
+#include "watchdog.h"
+
+using namespace rastrel::parallel;
+using rastrel::Fault;
+using rastrel::View2D;
+
+namespace {
+
+// Small thresholds, so that small arrays exercise every path.
+constexpr LoopSizes kSizes{256, 64, 1024};
+
+struct Walked {
+    std::size_t row0, col0, rows, cols;
+    bool on_caller;
+};
+
+// Runs a loop over an R x C index grid (with an int view of layout `col_major`), recording each
+// piece and counting visits per position.
+struct Run {
+    std::size_t rows, cols;
+    std::vector<std::atomic<int>> visits;
+    std::vector<Walked> pieces;
+    std::mutex mutex;
+    std::string fault = "(no fault)";
+
+    Run(std::size_t r, std::size_t c) : rows(r), cols(c), visits(r * c) {}
+
+    template <class Fail>
+    void go(WorkerPool& pool, bool col_major, LoopCost cost, const Fail& fail) {
+        std::vector<int> memory(rows * cols);
+        const View2D<int> v{memory.data(), rows, cols, col_major ? 1 : std::ptrdiff_t(cols),
+                            col_major ? std::ptrdiff_t(rows) : 1};
+        const auto caller = std::this_thread::get_id();
+        try {
+            par_for_each_piece(pool, zip(Indices{0, 0, rows, cols}, v), [&](const auto& piece) {
+                const Indices& at = std::get<0>(piece.parts());
+                {
+                    const std::lock_guard<std::mutex> guard(mutex);
+                    pieces.push_back({at.row0, at.col0, at.rows, at.cols, std::this_thread::get_id() == caller});
+                }
+                walk(piece, [&](Index2 i, int*) {
+                    fail(i);
+                    visits[i.row * cols + i.col].fetch_add(1);
+                });
+            }, cost, kSizes);
+        } catch (const Fault& f) {
+            fault = f.what();
+        }
+    }
+
+    bool each_once() const {
+        return std::all_of(visits.begin(), visits.end(), [](const std::atomic<int>& x) { return x == 1; });
+    }
+};
+
+void test_sizes_and_coverage() {
+    Watchdog watchdog("sizes and coverage", 120);
+    const auto pool = WorkerPool::create(2);
+    const auto never = [](Index2) {};
+    struct Case {
+        std::size_t rows, cols;
+        bool col_major;
+        std::size_t cost;
+    } cases[] = {{8, 8, false, 1}, {8, 31, false, 1}, {8, 32, true, 1}, {1, 5000, false, 1}, {5000, 1, true, 1},
+                 {37, 53, false, 1}, {300, 200, true, 1}, {64, 64, false, 3}, {3, 3, false, 100}};
+    for (const Case& c : cases) {
+        for (int round = 0; round < 5; ++round) {
+            Run run(c.rows, c.cols);
+            run.go(*pool, c.col_major, {c.cost}, never);
+            const std::size_t work = c.rows * c.cols * c.cost;
+            CHECK_MSG(run.each_once(), c.rows << "x" << c.cols);
+            if (work < kSizes.inline_below) {
+                CHECK_MSG(run.pieces.size() == 1 && run.pieces[0].on_caller, "inline " << c.rows << "x" << c.cols);
+            } else {
+                bool big_enough = true;
+                for (const Walked& w : run.pieces) big_enough &= w.rows * w.cols * c.cost >= kSizes.grain;
+                CHECK_MSG(run.pieces.size() > 1 && big_enough, "chunked " << c.rows << "x" << c.cols);
+            }
+        }
+    }
+    pool->terminate();
+    pool->wait_until_stopped();
+}
+
+// Faults in three pieces: the earliest piece's fault arrives, every other piece is finished, and
+// the faulting pieces stop where they faulted. Many callers at once also fill the board, so some
+// loops take the pool's jobs instead.
+void test_faults_and_crowds() {
+    Watchdog watchdog("faults and crowds", 240);
+    const auto pool = WorkerPool::create(2);
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 2 * int(LoopBoard::kSlots) + 1; ++t) {
+        callers.emplace_back([&] {
+            for (int round = 0; round < 10; ++round) {
+                Run run(512, 16);
+                run.go(*pool, false, {1}, [](Index2 i) {
+                    if (i.col == 5 && (i.row == 300 || i.row == 40 || i.row == 500)) throw Fault("row " + std::to_string(i.row));
+                });
+                CHECK_EQ(run.fault, "row 40", "earliest piece's fault");
+                for (const Walked& w : run.pieces) {
+                    const bool faults = w.row0 <= 40 && 40 < w.row0 + w.rows;
+                    const bool later = (w.row0 <= 300 && 300 < w.row0 + w.rows) || (w.row0 <= 500 && 500 < w.row0 + w.rows);
+                    if (faults || later) continue;
+                    bool done = true;
+                    for (std::size_t r = w.row0; r < w.row0 + w.rows; ++r)
+                        for (std::size_t c = w.col0; c < w.col0 + w.cols; ++c) done &= run.visits[r * 16 + c] == 1;
+                    CHECK_MSG(done, "piece at row " << w.row0 << " finished");
+                }
+                for (std::size_t row : {40u, 300u, 500u})
+                    for (std::size_t c = 0; c < 16; ++c) CHECK(run.visits[row * 16 + c] == (c < 5 ? 1 : 0));
+            }
+        });
+    }
+    for (auto& c : callers) c.join();
+    pool->terminate();
+    pool->wait_until_stopped();
+}
+
+}  // namespace
+
+int main() {
+    test_sizes_and_coverage();
+    test_faults_and_crowds();
+    return check::exit_code();
+}
