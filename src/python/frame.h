@@ -27,6 +27,7 @@ template <class Pixel>
 struct PixelLoop {
     const Pixel& pixel;
     Run<Pixel> run_fn;
+    StridedRun<Pixel> strided_fn;
     Stores stores;
 
     template <class... In>
@@ -38,6 +39,14 @@ struct PixelLoop {
     void run(std::size_t n, float* o, In... in) const noexcept {
         const std::uint16_t* const bands[] = {in...};
         run_fn(pixel, o, bands, n, stores);
+    }
+
+    // A line with some stride other than 1: gathered in blocks and fed to the same vector loop.
+    template <class OutLine, class... InLines>
+    void run_strided(std::size_t n, const OutLine& o, const InLines&... in) const noexcept {
+        const std::uint16_t* const bands[] = {in.start...};
+        const std::ptrdiff_t steps[] = {in.step...};
+        strided_fn(pixel, o.start, o.step, bands, steps, n);
     }
 };
 
@@ -51,7 +60,8 @@ template <class Pixel, std::size_t... I>
 void run_loop(const OutputView& out, const std::array<BandView, sizeof...(I)>& bands, const Pixel& pixel, Stores stores,
               SignalWatch& watch, std::index_sequence<I...>) {
     const auto zipped = parallel::zip(out, bands[I]...);
-    parallel::par_for_each(zipped, PixelLoop<Pixel>{pixel, runs().of<Pixel>(), stores}, cost_of<Pixel>(), watch);
+    parallel::par_for_each(zipped, PixelLoop<Pixel>{pixel, runs().of<Pixel>(), runs().strided_of<Pixel>(), stores},
+                           cost_of<Pixel>(), watch);
 }
 
 }  // namespace detail

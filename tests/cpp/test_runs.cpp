@@ -1,10 +1,11 @@
-// Every compiled copy of the contiguous runs (each instruction set this processor has, cached and
+// Every compiled copy of the contiguous and strided runs (each instruction set this processor has, cached and
 // streaming stores) against a scalar float32 reference written out step by step: same bits for
 // every pixel (NaN by class, the sign of zero included), at every length that leaves a vector
 // tail, from pointers off their item alignment, with inexact coefficients, under which a fused
 // multiply-add or a regrouped sum would show.
 #include <bit>
 #include <cmath>
+#include <cstdlib>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -178,7 +179,83 @@ void check_all_kernels(const RunTable& table, Rng& rng, std::size_t n, Offsets a
                rng, n, at, stores);
 }
 
+// The strided runs of one kernel: samples `steps[k]` apart (negative ones walk backwards), the
+// output `out_step` apart, every element in between the output's own left as it was.
+template <class Pixel, class Reference>
+void check_strided(const RunTable& table, const Pixel& pixel, int bands, const Reference& reference,
+                   const std::string& what, Rng& rng, std::size_t n, const std::ptrdiff_t* steps,
+                   std::ptrdiff_t out_step, std::size_t misalign) {
+    const auto span = [n](std::ptrdiff_t step) { return (n + 1) * static_cast<std::size_t>(std::abs(step)) + 16; };
+    std::vector<unsigned char> band[3];
+    const std::uint16_t* in[3];
+    for (int k = 0; k < bands; ++k) {
+        band[k].resize(2 * span(steps[k]) + 2);
+        for (auto& byte : band[k]) byte = static_cast<unsigned char>(sample(rng));
+        const std::size_t first = steps[k] < 0 ? 2 * (n + 1) * std::size_t(-steps[k]) : 0;
+        in[k] = reinterpret_cast<const std::uint16_t*>(band[k].data() + first + misalign % 2);
+    }
+    const std::uint32_t sentinel = 0x7FC0BEEF;
+    std::vector<unsigned char> out_bytes(4 * span(out_step) + 8);
+    const std::size_t out_first = (out_step < 0 ? 4 * (n + 1) * std::size_t(-out_step) : 0) + misalign % 4;
+    // Sentinels on the output's own grid of 4-byte elements.
+    for (std::size_t i = misalign % 4; i + 4 <= out_bytes.size(); i += 4) std::memcpy(&out_bytes[i], &sentinel, 4);
+    auto* out = reinterpret_cast<float*>(out_bytes.data() + out_first);
+
+    table.strided_of<Pixel>()(pixel, out, out_step, in, steps, n);
+
+    const auto sample_at = [&](int k, std::size_t i) {
+        std::uint16_t v;
+        std::memcpy(&v, reinterpret_cast<const unsigned char*>(in[k]) + 2 * steps[k] * std::ptrdiff_t(i), 2);
+        return static_cast<float>(v);
+    };
+    std::vector<bool> written(out_bytes.size() / 4 + 1);
+    int wrong = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t byte = out_first + 4 * out_step * std::ptrdiff_t(i);
+        written[byte / 4] = true;
+        float got;
+        std::memcpy(&got, &out_bytes[byte], 4);
+        const float want = reference(sample_at(0, i), sample_at(1, i), bands == 3 ? sample_at(2, i) : 0.0f);
+        if (!same_bits(got, want) && wrong++ < 3) {
+            CHECK_MSG(false, table.isa << " strided " << what << " n=" << n << " pixel " << i << " steps " << steps[0]
+                                       << "," << steps[1] << " out " << out_step);
+        }
+    }
+    bool untouched = true;
+    for (std::size_t byte = misalign % 4; byte + 4 <= out_bytes.size(); byte += 4) {
+        std::uint32_t v;
+        std::memcpy(&v, &out_bytes[byte], 4);
+        untouched &= written[byte / 4] || v == sentinel;
+    }
+    CHECK_MSG(untouched, table.isa << " strided " << what << " wrote between outputs, n=" << n << " out " << out_step);
+}
+
+void check_strided_copy(const RunTable& table) {
+    Rng rng(0x57de ^ std::hash<std::string>{}(table.isa));
+    constexpr std::ptrdiff_t kSteps[] = {1, 2, -1, 3, -2, 1000};
+    for (std::size_t n : {0, 1, 7, 15, 16, 17, 31, 33, 70, 511, 513, 1100}) {
+        for (const std::ptrdiff_t out_step : {2, 1, 3, -1, -2}) {
+            const std::ptrdiff_t steps[3] = {kSteps[rng() % 6], kSteps[rng() % 6], kSteps[rng() % 6]};
+            const std::size_t misalign = rng() % 4;
+            check_strided(table, NormalizedDifference{}, 2,
+                          [](float a, float b, float) { return ref_normalized_difference(a, b); }, "normalized difference",
+                          rng, n, steps, out_step, misalign);
+            check_strided(table, Ratio{}, 2, [](float a, float b, float) { return ref_ratio(a, b); }, "ratio", rng, n,
+                          steps, out_step, misalign);
+            const float l = coefficient(rng);
+            check_strided(table, AdjustedDifference(l), 2,
+                          [l](float a, float b, float) { return ref_adjusted_difference(a, b, l); }, "adjusted difference",
+                          rng, n, steps, out_step, misalign);
+            const EnhancedVegetationIndex evi{2.5f, 6.1f, 7.3f, 1.05f};
+            check_strided(table, evi, 3,
+                          [evi](float a, float b, float c) { return ref_evi(a, b, c, evi.g, evi.c1, evi.c2, evi.l); },
+                          "evi", rng, n, steps, out_step, misalign);
+        }
+    }
+}
+
 void check_copy(const RunTable& table) {
+    check_strided_copy(table);
     Rng rng(0x5eed ^ std::hash<std::string>{}(table.isa));
     for (const Stores stores : {Stores::kCached, Stores::kStreaming}) {
         // Every tail length a vector of up to 16 lanes leaves, from every alignment of the

@@ -53,6 +53,11 @@ struct BlockRuns {
     CheckFn (*nodata)(SampleType type, Nodata::Kind kind);  // nullptr for Kind::none
     CheckFn mask;
     FillFn fill;
+    // to[i] = from[i * step] for i < n (any alignment of `from`), the strides of every other
+    // column and of a reversed line vectorised.
+    void (*gather)(std::uint16_t* to, const std::uint16_t* from, std::ptrdiff_t step, std::size_t n);
+    // to[i * step] = from[i] for i < n, writing no element in between.
+    void (*scatter)(float* to, std::ptrdiff_t step, const float* from, std::size_t n);
 };
 
 // The copy for `isa`, or nullptr when this build or this processor lacks it.

@@ -24,12 +24,32 @@ template <class Pixel>
 using Run = void (*)(const Pixel& pixel, float* out, const std::uint16_t* const* bands, std::size_t n,
                      Stores stores) noexcept;
 
+// The same over a line whose samples and outputs lie `steps[k]` and `out_step` elements apart
+// (any non-zero strides): out[i * out_step] = pixel(band_0[i * steps[0]], ...). Blocks of the
+// line are gathered into contiguous buffers and fed to the loop of Run, so the pixels are the
+// same bits. Writes no element between two of the output's own.
+template <class Pixel>
+using StridedRun = void (*)(const Pixel& pixel, float* out, std::ptrdiff_t out_step, const std::uint16_t* const* bands,
+                            const std::ptrdiff_t* steps, std::size_t n) noexcept;
+
 struct RunTable {
     const char* isa;
     Run<NormalizedDifference> normalized_difference;
     Run<Ratio> ratio;
     Run<AdjustedDifference> adjusted_difference;
     Run<EnhancedVegetationIndex> evi;
+    StridedRun<NormalizedDifference> normalized_difference_strided;
+    StridedRun<Ratio> ratio_strided;
+    StridedRun<AdjustedDifference> adjusted_difference_strided;
+    StridedRun<EnhancedVegetationIndex> evi_strided;
+
+    template <class Pixel>
+    StridedRun<Pixel> strided_of() const noexcept {
+        if constexpr (std::is_same_v<Pixel, NormalizedDifference>) return normalized_difference_strided;
+        if constexpr (std::is_same_v<Pixel, Ratio>) return ratio_strided;
+        if constexpr (std::is_same_v<Pixel, AdjustedDifference>) return adjusted_difference_strided;
+        if constexpr (std::is_same_v<Pixel, EnhancedVegetationIndex>) return evi_strided;
+    }
 
     template <class Pixel>
     Run<Pixel> of() const noexcept {

@@ -70,12 +70,18 @@ void walk_nested(const ZipT& piece, const F& f, std::index_sequence<I...>) {
     const std::size_t inner = kColsOuter ? piece.rows() : piece.cols();
     for (std::size_t o = 0; o < outer; ++o) {
         const std::tuple lines{line_of<kColsOuter>(std::get<I>(piece.parts()), o)...};
-        // Lines of unit step (rows of a window into a wider raster) are runs like a flat piece.
+        // Lines of unit step (rows of a window into a wider raster) are runs like a flat piece;
+        // other lines (every other column, a transposed band) go whole to a strided run hook,
+        // f.run_strided(n, lines...), where the function has one.
         if constexpr (requires { f.run(inner, std::get<I>(lines).start...); }) {
             if (((std::get<I>(lines).step == 1) && ...)) {
                 f.run(inner, std::get<I>(lines).start...);
                 continue;
             }
+        }
+        if constexpr (requires { f.run_strided(inner, std::get<I>(lines)...); }) {
+            f.run_strided(inner, std::get<I>(lines)...);
+            continue;
         }
         for (std::size_t i = 0; i < inner; ++i) f(std::get<I>(lines)[i]...);
     }

@@ -26,6 +26,7 @@
 #include "core/isa.h"
 #include "core/kernels/run_loops.h"
 #include "core/kernels/runs.h"
+#include "core/kernels/strided.h"
 
 namespace rastrel::targets {
 
@@ -45,6 +46,19 @@ extern const IsaCopies kAvx512;
         [[__VA_ARGS__]] static void kernel(const Pixel& pixel, float* out, const std::uint16_t* const* bands,        \
                                            std::size_t n, Stores stores) noexcept {                                  \
             kernels::detail::run_loop<Target, Pixel, N>(pixel, out, bands, n, stores);                               \
+        }                                                                                                            \
+        template <class Pixel, std::size_t N>                                                                        \
+        [[__VA_ARGS__]] static void strided(const Pixel& pixel, float* out, std::ptrdiff_t out_step,                \
+                                            const std::uint16_t* const* bands, const std::ptrdiff_t* steps,        \
+                                            std::size_t n) noexcept {                                                \
+            kernels::detail::run_strided<Target, Pixel, N>(pixel, out, out_step, bands, steps, n);                   \
+        }                                                                                                            \
+        [[__VA_ARGS__]] static void gather(std::uint16_t* to, const std::uint16_t* from, std::ptrdiff_t step,       \
+                                           std::size_t n) {                                                          \
+            kernels::detail::gather_samples(to, from, step, n);                                                      \
+        }                                                                                                            \
+        [[__VA_ARGS__]] static void scatter(float* to, std::ptrdiff_t step, const float* from, std::size_t n) {     \
+            kernels::detail::scatter_floats<Target>(to, step, from, n);                                              \
         }                                                                                                            \
         template <class A, class B, OpCode K, std::size_t N>                                                         \
         [[__VA_ARGS__]] static void binary(float* __restrict d, const void* a, const void* b, float sa, float sb,    \
@@ -91,6 +105,10 @@ extern const IsaCopies kAvx512;
         &Target##Entries::kernel<kernels::Ratio, 2>,                                                                 \
         &Target##Entries::kernel<kernels::AdjustedDifference, 2>,                                                    \
         &Target##Entries::kernel<kernels::EnhancedVegetationIndex, 3>,                                               \
+        &Target##Entries::strided<kernels::NormalizedDifference, 2>,                                                 \
+        &Target##Entries::strided<kernels::Ratio, 2>,                                                                \
+        &Target##Entries::strided<kernels::AdjustedDifference, 2>,                                                   \
+        &Target##Entries::strided<kernels::EnhancedVegetationIndex, 3>,                                              \
     };                                                                                                               \
     const BlockRuns Target##Blocks{isa_name(Target::kIsa),                                                           \
                                    block_loops::pick<Target##Entries>,                                               \
@@ -99,6 +117,8 @@ extern const IsaCopies kAvx512;
                                    block_loops::pick_convert<Target##Entries>,                                       \
                                    block_loops::pick_nodata<Target##Entries>,                                        \
                                    Target##Entries::mask,                                                            \
-                                   Target##Entries::fill};                                                           \
+                                   Target##Entries::fill,                                                            \
+                                   Target##Entries::gather,                                                          \
+                                   Target##Entries::scatter};                                                        \
     }                                                                                                                \
     const IsaCopies variable{Target::kIsa, isa_name(Target::kIsa), Target::kStreams, &Target##Runs, &Target##Blocks};

@@ -1,0 +1,124 @@
+#pragma once
+// Lines whose samples are not adjacent (every other column, a transposed band, reversed rows)
+// run through the same vector loop as contiguous ones: each block of a line is first gathered
+// into a small contiguous buffer, and an output of non-unit stride is computed into one and
+// scattered from it. Included only by the per-target sources (targets/), like run_loops.h;
+// nothing here names an instruction-set intrinsic. A target may bring its own scatter_pairs for
+// the stride of 2 (masked vector stores); without one, outputs are scattered element by element.
+//
+// Stores never touch an element between two of the output's own: those may belong to another
+// array, written at the same time by another thread.
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "core/kernels/run_loops.h"
+
+namespace rastrel::kernels::detail {
+
+// Samples per gathered block: the buffers of three bands and the output stay in the first-level
+// cache.
+inline constexpr std::size_t kGatherBlock = 512;
+
+// The first uint16 of the two in a 32-bit word read from memory.
+constexpr std::uint32_t little_endian_first(std::uint32_t pair) noexcept {
+    if constexpr (std::endian::native == std::endian::little) return pair & 0xFFFF;
+    return pair >> 16;
+}
+
+// to[i] = from[i * step] for i < n. The strides of 2 (every other column) and -1 (a reversed
+// line) are spelt out, so that the compiler vectorises them; others are copied one by one.
+[[gnu::always_inline]] inline void gather_samples(std::uint16_t* __restrict to, const std::uint16_t* from,
+                                                  std::ptrdiff_t step, std::size_t n) noexcept {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(from);
+    if (step == 1) {
+        std::memcpy(to, from, n * sizeof *to);
+    } else if (step == 2 && n > 0) {
+        // Whole 32-bit words, each sample with the one after it, which the compiler turns into
+        // vector loads and narrowing; the last sample alone, since the one after it may lie past
+        // the array's memory. The samples in between are read and dropped, never written.
+        for (std::size_t i = 0; i + 1 < n; ++i) {
+            std::uint32_t pair;
+            std::memcpy(&pair, bytes + 4 * i, sizeof pair);
+            to[i] = static_cast<std::uint16_t>(little_endian_first(pair));
+        }
+        std::memcpy(to + n - 1, bytes + 4 * (n - 1), sizeof *to);
+    } else if (step == -1) {
+        for (std::size_t i = 0; i < n; ++i) std::memcpy(to + i, bytes - 2 * static_cast<std::ptrdiff_t>(i), sizeof *to);
+    } else {
+        const std::ptrdiff_t step_bytes = step * static_cast<std::ptrdiff_t>(sizeof *to);
+        for (std::size_t i = 0; i < n; ++i) std::memcpy(to + i, bytes + static_cast<std::ptrdiff_t>(i) * step_bytes, sizeof *to);
+    }
+}
+
+// to[i * step] = from[i] for i < n.
+template <class Target>
+[[gnu::always_inline]] inline void scatter_floats(float* to, std::ptrdiff_t step, const float* __restrict from,
+                                                  std::size_t n) noexcept {
+    if (step == 1) {
+        std::memcpy(to, from, n * sizeof *to);
+        return;
+    }
+    std::size_t done = 0;
+    if constexpr (requires { Target::scatter_pairs(to, from, n); }) {
+        if (step == 2) done = Target::scatter_pairs(to, from, n);
+    }
+    for (std::size_t i = done; i < n; ++i) store_pixel(to + static_cast<std::ptrdiff_t>(i) * step, from[i]);
+}
+
+// The loop of compute() over bands that all take every other sample: each sample is read with
+// the one after it as a 32-bit word and narrowed, which costs no more than reading a contiguous
+// band. Every band must have a sample after its n-th (the caller keeps the last pixel of a
+// line out of here).
+template <class Pixel, std::size_t N, std::size_t... I>
+[[gnu::always_inline]] inline void compute_pairs(const Pixel& pixel, float* __restrict out, const Bands<N>& bands,
+                                                 std::size_t n, std::index_sequence<I...>) noexcept {
+    const Pixel p = pixel;
+    const unsigned char* const in[N] = {reinterpret_cast<const unsigned char*>(bands[I])...};
+    const auto first_of_pair = [](const unsigned char* at) {
+        std::uint32_t pair;
+        std::memcpy(&pair, at, sizeof pair);
+        return static_cast<float>(little_endian_first(pair));
+    };
+    for (std::size_t i = 0; i < n; ++i) store_pixel(out + i, p(first_of_pair(in[I] + 4 * i)...));
+}
+
+// out[i * out_step] = pixel(band_0[i * steps[0]], ...) for i < n, through gathered blocks.
+template <class Target, class Pixel, std::size_t N>
+[[gnu::always_inline]] inline void run_strided(const Pixel& pixel, float* out, std::ptrdiff_t out_step,
+                                               const std::uint16_t* const* in, const std::ptrdiff_t* steps,
+                                               std::size_t n) noexcept {
+    constexpr auto seq = std::make_index_sequence<N>{};
+    bool pairs = true;
+    for (std::size_t k = 0; k < N; ++k) pairs &= steps[k] == 2;
+    alignas(64) std::uint16_t gathered[N][kGatherBlock];
+    alignas(64) float block[kGatherBlock];
+    for (std::size_t done = 0; done < n; done += kGatherBlock) {
+        const std::size_t m = n - done < kGatherBlock ? n - done : kGatherBlock;
+        Bands<N> at;
+        for (std::size_t k = 0; k < N; ++k) at[k] = in[k] + static_cast<std::ptrdiff_t>(done) * steps[k];
+        float* const to = out + static_cast<std::ptrdiff_t>(done) * out_step;
+        float* const dst = out_step == 1 ? to : block;
+        // Every other sample of every band: read in place, but the line's last pixel, whose
+        // samples may be the last of their arrays, is gathered like any other.
+        const std::size_t in_place = pairs ? (done + m == n ? m - 1 : m) : 0;
+        if (in_place != 0) compute_pairs(pixel, dst, at, in_place, seq);
+        if (in_place < m) {
+            Bands<N> bands;
+            for (std::size_t k = 0; k < N; ++k) {
+                const std::uint16_t* from = at[k] + static_cast<std::ptrdiff_t>(in_place) * steps[k];
+                if (steps[k] == 1) {
+                    bands[k] = from;
+                } else {
+                    gather_samples(gathered[k], from, steps[k], m - in_place);
+                    bands[k] = gathered[k];
+                }
+            }
+            compute(pixel, dst + in_place, bands, m - in_place, seq);
+        }
+        if (out_step != 1) scatter_floats<Target>(to, out_step, block, m);
+    }
+}
+
+}  // namespace rastrel::kernels::detail
