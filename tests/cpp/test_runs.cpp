@@ -5,9 +5,9 @@
 // multiply-add or a regrouped sum would show.
 #include <bit>
 #include <cmath>
-#include <cstdlib>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -237,19 +237,23 @@ void check_strided_copy(const RunTable& table) {
         for (const std::ptrdiff_t out_step : {2, 1, 3, -1, -2}) {
             const std::ptrdiff_t steps[3] = {kSteps[rng() % 6], kSteps[rng() % 6], kSteps[rng() % 6]};
             const std::size_t misalign = rng() % 4;
-            check_strided(table, NormalizedDifference{}, 2,
-                          [](float a, float b, float) { return ref_normalized_difference(a, b); }, "normalized difference",
-                          rng, n, steps, out_step, misalign);
-            check_strided(table, Ratio{}, 2, [](float a, float b, float) { return ref_ratio(a, b); }, "ratio", rng, n,
-                          steps, out_step, misalign);
+            check_strided(
+                table, NormalizedDifference{}, 2,
+                [](float a, float b, float) { return ref_normalized_difference(a, b); }, "normalized difference", rng,
+                n, steps, out_step, misalign);
+            check_strided(
+                table, Ratio{}, 2, [](float a, float b, float) { return ref_ratio(a, b); }, "ratio", rng, n, steps,
+                out_step, misalign);
             const float l = coefficient(rng);
-            check_strided(table, AdjustedDifference(l), 2,
-                          [l](float a, float b, float) { return ref_adjusted_difference(a, b, l); }, "adjusted difference",
-                          rng, n, steps, out_step, misalign);
+            check_strided(
+                table, AdjustedDifference(l), 2,
+                [l](float a, float b, float) { return ref_adjusted_difference(a, b, l); }, "adjusted difference", rng,
+                n, steps, out_step, misalign);
             const EnhancedVegetationIndex evi{2.5f, 6.1f, 7.3f, 1.05f};
-            check_strided(table, evi, 3,
-                          [evi](float a, float b, float c) { return ref_evi(a, b, c, evi.g, evi.c1, evi.c2, evi.l); },
-                          "evi", rng, n, steps, out_step, misalign);
+            check_strided(
+                table, evi, 3,
+                [evi](float a, float b, float c) { return ref_evi(a, b, c, evi.g, evi.c1, evi.c2, evi.l); }, "evi", rng,
+                n, steps, out_step, misalign);
         }
     }
 }

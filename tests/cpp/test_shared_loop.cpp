@@ -45,17 +45,20 @@ struct Run {
                             col_major ? std::ptrdiff_t(rows) : 1};
         const auto caller = std::this_thread::get_id();
         try {
-            par_for_each_piece(pool, zip(Indices{0, 0, rows, cols}, v), [&](const auto& piece) {
-                const Indices& at = std::get<0>(piece.parts());
-                {
-                    const std::lock_guard<std::mutex> guard(mutex);
-                    pieces.push_back({at.row0, at.col0, at.rows, at.cols, std::this_thread::get_id() == caller});
-                }
-                walk(piece, [&](Index2 i, int*) {
-                    fail(i);
-                    visits[i.row * cols + i.col].fetch_add(1);
-                });
-            }, cost, kSizes);
+            par_for_each_piece(
+                pool, zip(Indices{0, 0, rows, cols}, v),
+                [&](const auto& piece) {
+                    const Indices& at = std::get<0>(piece.parts());
+                    {
+                        const std::lock_guard<std::mutex> guard(mutex);
+                        pieces.push_back({at.row0, at.col0, at.rows, at.cols, std::this_thread::get_id() == caller});
+                    }
+                    walk(piece, [&](Index2 i, int*) {
+                        fail(i);
+                        visits[i.row * cols + i.col].fetch_add(1);
+                    });
+                },
+                cost, kSizes);
         } catch (const Fault& f) {
             fault = f.what();
         }
@@ -74,7 +77,7 @@ void test_sizes_and_coverage() {
         std::size_t rows, cols;
         bool col_major;
         std::size_t cost;
-    } cases[] = {{8, 8, false, 1}, {8, 31, false, 1}, {8, 32, true, 1}, {1, 5000, false, 1}, {5000, 1, true, 1},
+    } cases[] = {{8, 8, false, 1},   {8, 31, false, 1},   {8, 32, true, 1},   {1, 5000, false, 1}, {5000, 1, true, 1},
                  {37, 53, false, 1}, {300, 200, true, 1}, {64, 64, false, 3}, {3, 3, false, 100}};
     for (const Case& c : cases) {
         for (int round = 0; round < 5; ++round) {
@@ -107,12 +110,14 @@ void test_faults_and_crowds() {
             for (int round = 0; round < 10; ++round) {
                 Run run(512, 16);
                 run.go(*pool, false, {1}, [](Index2 i) {
-                    if (i.col == 5 && (i.row == 300 || i.row == 40 || i.row == 500)) throw Fault("row " + std::to_string(i.row));
+                    if (i.col == 5 && (i.row == 300 || i.row == 40 || i.row == 500))
+                        throw Fault("row " + std::to_string(i.row));
                 });
                 CHECK_EQ(run.fault, "row 40", "earliest piece's fault");
                 for (const Walked& w : run.pieces) {
                     const bool faults = w.row0 <= 40 && 40 < w.row0 + w.rows;
-                    const bool later = (w.row0 <= 300 && 300 < w.row0 + w.rows) || (w.row0 <= 500 && 500 < w.row0 + w.rows);
+                    const bool later =
+                        (w.row0 <= 300 && 300 < w.row0 + w.rows) || (w.row0 <= 500 && 500 < w.row0 + w.rows);
                     if (faults || later) continue;
                     bool done = true;
                     for (std::size_t r = w.row0; r < w.row0 + w.rows; ++r)

@@ -5,11 +5,11 @@
 #include <chrono>
 #include <thread>
 
+#include "check.h"
 #include "core/parallel/injector.h"
 #include "core/parallel/latch.h"
 #include "core/parallel/shared_loop.h"
 #include "core/parallel/sleep.h"
-#include "check.h"
 #include "watchdog.h"
 
 using namespace rastrel::parallel;

@@ -48,7 +48,8 @@ constexpr std::uint32_t little_endian_first(std::uint32_t pair) noexcept {
         for (std::size_t i = 0; i < n; ++i) std::memcpy(to + i, bytes - 2 * static_cast<std::ptrdiff_t>(i), sizeof *to);
     } else {
         const std::ptrdiff_t step_bytes = step * static_cast<std::ptrdiff_t>(sizeof *to);
-        for (std::size_t i = 0; i < n; ++i) std::memcpy(to + i, bytes + static_cast<std::ptrdiff_t>(i) * step_bytes, sizeof *to);
+        for (std::size_t i = 0; i < n; ++i)
+            std::memcpy(to + i, bytes + static_cast<std::ptrdiff_t>(i) * step_bytes, sizeof *to);
     }
 }
 

@@ -48,16 +48,16 @@ extern const IsaCopies kAvx512;
             kernels::detail::run_loop<Target, Pixel, N>(pixel, out, bands, n, stores);                               \
         }                                                                                                            \
         template <class Pixel, std::size_t N>                                                                        \
-        [[__VA_ARGS__]] static void strided(const Pixel& pixel, float* out, std::ptrdiff_t out_step,                \
-                                            const std::uint16_t* const* bands, const std::ptrdiff_t* steps,        \
+        [[__VA_ARGS__]] static void strided(const Pixel& pixel, float* out, std::ptrdiff_t out_step,                 \
+                                            const std::uint16_t* const* bands, const std::ptrdiff_t* steps,          \
                                             std::size_t n) noexcept {                                                \
             kernels::detail::run_strided<Target, Pixel, N>(pixel, out, out_step, bands, steps, n);                   \
         }                                                                                                            \
-        [[__VA_ARGS__]] static void gather(std::uint16_t* to, const std::uint16_t* from, std::ptrdiff_t step,       \
+        [[__VA_ARGS__]] static void gather(std::uint16_t* to, const std::uint16_t* from, std::ptrdiff_t step,        \
                                            std::size_t n) {                                                          \
             kernels::detail::gather_samples(to, from, step, n);                                                      \
         }                                                                                                            \
-        [[__VA_ARGS__]] static void scatter(float* to, std::ptrdiff_t step, const float* from, std::size_t n) {     \
+        [[__VA_ARGS__]] static void scatter(float* to, std::ptrdiff_t step, const float* from, std::size_t n) {      \
             kernels::detail::scatter_floats<Target>(to, step, from, n);                                              \
         }                                                                                                            \
         template <class A, class B, OpCode K, std::size_t N>                                                         \

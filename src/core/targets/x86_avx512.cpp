@@ -21,8 +21,8 @@ struct Avx512 {
     static void fence() noexcept { _mm_sfence(); }
     // to[2i] = from[i] for whole vectors of `from`; returns how many it wrote. Masked stores
     // leave the elements in between untouched.
-    [[gnu::target("avx512f,avx512bw,avx512vl,avx512dq,prefer-vector-width=512")]]
-    static std::size_t scatter_pairs(float* to, const float* from, std::size_t n) noexcept {
+    [[gnu::target("avx512f,avx512bw,avx512vl,avx512dq,prefer-vector-width=512")]] static std::size_t scatter_pairs(
+        float* to, const float* from, std::size_t n) noexcept {
         const __m512i low = _mm512_set_epi32(7, 7, 6, 6, 5, 5, 4, 4, 3, 3, 2, 2, 1, 1, 0, 0);
         const __m512i high = _mm512_add_epi32(low, _mm512_set1_epi32(8));
         std::size_t i = 0;
