@@ -11,10 +11,15 @@ and its result is compared with rastrel's bit for bit before it is timed.
 Thread scaling: rastrel also runs in a child process pinned to the first usable processor (the
 pool sizes itself from the affinity mask), as one more contender of the same rounds.
 
+Two regimes: `warm`, calls back to back; `busy`, each call after about a millisecond of other,
+single-threaded NumPy work (untimed), as in a user's pipeline, where the pools' threads have had
+that long to go to sleep or keep spinning.
+
 Writes docs/performance-<interpreter>.md (tables and targets), .png (throughput against size)
 and .json (the raw medians); peers_report.py writes them.
 
     python bench/bench_peers.py [--sizes 1,64,256,1024,4096,8192] [--rounds 7] [--no-pinned]
+                                [--regimes warm,busy] [--kernels "normalized difference,evi"]
     python bench/bench_peers.py --replot docs/performance-pypy.json   # where matplotlib is
 """
 import argparse
@@ -25,6 +30,7 @@ import os
 import platform
 import subprocess
 import sys
+import time
 
 import numpy as np
 from harness import PinnedChild, interleaved, medians, processors, same_bits, sampler, serve, usable_cpus
@@ -264,6 +270,36 @@ def make_arrays(rng, n, bands, layout):
     return arrays, out
 
 
+# About a millisecond of other single-threaded NumPy work, done before each timed call in the
+# busy regime.
+_BUSY = np.ones(20000, np.float64)
+
+
+def other_work(seconds=0.001):
+    start = time.perf_counter()
+    while time.perf_counter() - start < seconds:
+        np.sqrt(_BUSY, out=_BUSY)
+
+
+class Busy:
+    """A contender timed in the busy regime: other work before each call, outside the timing."""
+
+    def __init__(self, run):
+        self.run = run
+
+    def __call__(self):
+        return self.run()
+
+    def sample(self, count):
+        total = 0.0
+        for _ in range(count):
+            other_work()
+            start = time.perf_counter()
+            self.run()
+            total += time.perf_counter() - start
+        return total
+
+
 class PinnedRastrel(PinnedChild):
     """rastrel in a child process pinned to one processor (so its pool has one worker), timed in
     the same interleaved rounds as everything else: one thread against all at the same moment, on
@@ -272,8 +308,8 @@ class PinnedRastrel(PinnedChild):
     def __init__(self):
         super().__init__(usable_cpus()[0], __file__, "--pinned-server")
 
-    def setup(self, kernel, n, layout):
-        self.ask(setup=[kernel, n, layout])
+    def setup(self, kernel, n, layout, regime):
+        self.ask(setup=[kernel, n, layout, regime])
         return self
 
     def sample(self, count):
@@ -286,11 +322,13 @@ def serve_pinned():
 
     def answer(request):
         if "setup" in request:
-            kernel, n, layout = request["setup"]
+            kernel, n, layout, regime = request["setup"]
             state.clear()  # the previous configuration's arrays go first
             bands, out = make_arrays(np.random.default_rng(n), n, BANDS[kernel], layout)
             state["run"] = rastrel_call(kernel, bands, out)
             state["run"]()
+            if regime == "busy":
+                state["run"] = Busy(state["run"])
             return {"threads": processors()}
         return {"seconds": sampler(state["run"])(request["sample"])}
 
@@ -318,7 +356,7 @@ def measure(args):
     results = []
     for n in args.sizes:
         for layout in args.layouts:
-            for kernel in KERNELS:
+            for kernel, regime in ((k, g) for k in args.kernels for g in args.regimes):
                 bands, out = make_arrays(rng, n, BANDS[kernel], layout)
                 expr = rastrel.compile_expr(PROGRAMS[kernel], BANDS[kernel])
                 contenders = {"rastrel": rastrel_call(kernel, bands, out)}
@@ -348,8 +386,11 @@ def measure(args):
                 if "rastrel new array" in contenders:
                     exact["rastrel new array"] = same_bits(contenders["rastrel new array"](), reference)
 
+                if regime == "busy":
+                    contenders = {name: Busy(run) for name, run in contenders.items()
+                                  if not name.startswith("roofline")}
                 if pinned:
-                    contenders["rastrel, 1 thread"] = pinned.setup(kernel, n, layout)
+                    contenders["rastrel, 1 thread"] = pinned.setup(kernel, n, layout, regime)
 
                 pixels = n * n
                 rounds = args.rounds if pixels >= 1 << 22 else max(args.rounds, 11)
@@ -360,11 +401,11 @@ def measure(args):
                 # they do not take the processors from the next contender.
                 seconds_of = medians(interleaved(contenders, rounds, budget, warm=True, settle=0.003))
                 for name, seconds in seconds_of.items():
-                    results.append({"kernel": kernel, "size": n, "layout": layout, "impl": name,
+                    results.append({"kernel": kernel, "size": n, "layout": layout, "regime": regime, "impl": name,
                                     "seconds": seconds, "pixels": pixels,
                                     "exact": exact.get(name, True)})
                 line = ", ".join(f"{name} {seconds * 1e3:.3f} ms" for name, seconds in seconds_of.items())
-                print(f"{kernel}, {n} x {n} {layout}: {line}", file=sys.stderr, flush=True)
+                print(f"{kernel}, {n} x {n} {layout}, {regime}: {line}", file=sys.stderr, flush=True)
                 del bands, out, out_expr, contenders
     if pinned:
         pinned.close()
@@ -376,6 +417,9 @@ def main():
     parser.add_argument("--sizes", default="1,64,256,1024,4096,8192",
                         type=lambda s: [int(x) for x in s.split(",")], help="rows (= columns) per size")
     parser.add_argument("--layouts", default="contiguous,strided", type=lambda s: s.split(","))
+    parser.add_argument("--regimes", default="warm,busy", type=lambda s: s.split(","),
+                        help="warm: back to back; busy: each call after 1 ms of other NumPy work")
+    parser.add_argument("--kernels", default=",".join(KERNELS), type=lambda s: s.split(","))
     parser.add_argument("--rounds", type=int, default=7, help="interleaved rounds (more for small sizes)")
     parser.add_argument("--docs", default=os.path.join(ROOT, "docs"), help="where the reports go")
     parser.add_argument("--no-pinned", action="store_true", help="skip the run pinned to one processor")

@@ -11,9 +11,18 @@ def kernels_of(results):
     return list(dict.fromkeys(r["kernel"] for r in results))
 
 
-def lookup(results, **key):
+def regime_of(r):
+    """Runs before the busy regime existed timed warm calls only."""
+    return r.get("regime", "warm")
+
+
+def regimes_of(results):
+    return list(dict.fromkeys(regime_of(r) for r in results))
+
+
+def lookup(results, regime="warm", **key):
     for r in results:
-        if all(r[k] == v for k, v in key.items()):
+        if regime_of(r) == regime and all(r[k] == v for k, v in key.items()):
             return r
     return None
 
@@ -52,37 +61,85 @@ def markdown(run, command):
               "`rastrel, 1 thread` runs in a child process pinned to one processor, timed in the same "
               "rounds; its ratio is the speed-up of two threads over one. A mark `(!)` flags a result "
               "that differs from rastrel's in any bit.", ""]
+    lines += ["Regimes: `warm`, calls back to back; `busy`, each call after about 1 ms of other "
+              "single-threaded NumPy work (not timed), so that every pool has had that long to sleep or "
+              "spin. The roofline runs in the warm regime only.", ""]
     kernels = kernels_of(results)
     layouts = [x for x in ("contiguous", "strided") if any(r["layout"] == x for r in results)]
     sizes = sorted({r["size"] for r in results})
-    for kernel in kernels:
-        for layout in layouts:
-            present = [c for c in COLUMNS if c == "roofline" and layout == "contiguous"
-                       or any(r["impl"] == c and r["kernel"] == kernel and r["layout"] == layout for r in results)]
-            header = ["size"] + present
-            lines += [f"## {kernel}, {layout}" + (" (every other column)" if layout == "strided" else ""), ""]
-            lines += ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
-            for size in sizes:
-                base = lookup(results, kernel=kernel, size=size, layout=layout, impl="rastrel")
-                if base is None:
+    lines += peer_summary(run)
+    for kernel, layout, regime in ((k, x, g) for k in kernels for x in layouts for g in regimes_of(results)):
+        present = [c for c in COLUMNS if c == "roofline" and layout == "contiguous" and regime == "warm"
+                   or any(r["impl"] == c and r["kernel"] == kernel and r["layout"] == layout
+                          and regime_of(r) == regime for r in results)]
+        header = ["size"] + present
+        lines += [f"## {kernel}, {layout}" + (" (every other column)" if layout == "strided" else "")
+                  + f", {regime}", ""]
+        lines += ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
+        for size in sizes:
+            base = lookup(results, regime, kernel=kernel, size=size, layout=layout, impl="rastrel")
+            if base is None:
+                continue
+            cells = [f"{size} x {size}"]
+            for c in present:
+                if c == "roofline":
+                    sec = roofline_seconds(results, kernel, size)
+                    r = None if sec is None else dict(base, seconds=sec)
+                else:
+                    r = lookup(results, regime, kernel=kernel, size=size, layout=layout, impl=c)
+                if r is None:
+                    cells.append("")
                     continue
-                cells = [f"{size} x {size}"]
-                for c in present:
-                    if c == "roofline":
-                        sec = roofline_seconds(results, kernel, size)
-                        r = None if sec is None else dict(base, seconds=sec)
-                    else:
-                        r = lookup(results, kernel=kernel, size=size, layout=layout, impl=c)
-                    if r is None:
-                        cells.append("")
-                        continue
-                    mark = "" if r.get("exact", True) else " (!)"
-                    ratio = "" if c == "rastrel" else f", x{r['seconds'] / base['seconds']:.2f}"
-                    cells.append(f"{cell_time(r['seconds'])}, {gpix(r):.3g}{ratio}{mark}")
-                lines.append("| " + " | ".join(cells) + " |")
-            lines.append("")
+                mark = "" if r.get("exact", True) else " (!)"
+                ratio = "" if c == "rastrel" else f", x{r['seconds'] / base['seconds']:.2f}"
+                cells.append(f"{cell_time(r['seconds'])}, {gpix(r):.3g}{ratio}{mark}")
+            lines.append("| " + " | ".join(cells) + " |")
+        lines.append("")
     lines += targets(run)
     return "\n".join(lines) + "\n"
+
+
+def peer_summary(run):
+    """Per regime and layout: rastrel's time against each peer's at every size, as the peer's time
+    over rastrel's (at least 1: rastrel as fast or faster), the worst cell of each column."""
+    results = run["results"]
+    peers = ["numba", "numpy out=", "numpy", "numexpr", "rastrel, 1 thread"]
+    out = ["## Against the peers, every size", "",
+           "Each cell: the peer's median time over rastrel's (above 1: rastrel faster), worst over the kernels "
+           "measured, with the kernel. `rastrel, 1 thread` is the pinned one-processor run.", ""]
+    sizes = sorted({r["size"] for r in results})
+    for regime in regimes_of(results):
+        for layout in ("contiguous", "strided"):
+            rows = []
+            for size in sizes:
+                cells = []
+                for peer in peers:
+                    worst = None
+                    for kernel in kernels_of(results):
+                        r = lookup(results, regime, kernel=kernel, size=size, layout=layout, impl="rastrel")
+                        p = lookup(results, regime, kernel=kernel, size=size, layout=layout, impl=peer)
+                        if r and p and (worst is None or p["seconds"] / r["seconds"] < worst[0]):
+                            worst = (p["seconds"] / r["seconds"], kernel)
+                    cells.append("" if worst is None else f"{worst[0]:.2f} ({worst[1]})")
+                if any(cells):
+                    rows.append(f"| {size} x {size} | " + " | ".join(cells) + " |")
+            if rows:
+                out += [f"### {layout}, {regime}", "", "| size | " + " | ".join(peers) + " |",
+                        "|" + "---|" * (len(peers) + 1)] + rows + [""]
+    expr = []
+    for regime in regimes_of(results):
+        for layout in ("contiguous", "strided"):
+            for kernel in kernels_of(results):
+                for size in sizes:
+                    r = lookup(results, regime, kernel=kernel, size=size, layout=layout, impl="rastrel")
+                    e = lookup(results, regime, kernel=kernel, size=size, layout=layout, impl="rastrel expr")
+                    if r and e:
+                        expr.append((e["seconds"] / r["seconds"], f"{kernel}, {size} x {size}, {layout}, {regime}"))
+    if expr:
+        worst = max(expr)
+        out += [f"Expression executor over the matching fixed kernel: at most {worst[0]:.2f}x ({worst[1]}); "
+                f"median {sorted(x for x, _ in expr)[len(expr) // 2]:.2f}x over {len(expr)} cells.", ""]
+    return out
 
 
 def targets(run):
@@ -175,23 +232,25 @@ def plot(run, path):
         print("no matplotlib here: no plot", file=sys.stderr)
         return False
     results = run["results"]
-    layouts = [x for x in ("contiguous", "strided") if any(r["layout"] == x for r in results)]
+    rows = [(x, g) for x in ("contiguous", "strided") for g in regimes_of(results)
+            if any(r["layout"] == x and regime_of(r) == g for r in results)]
     kernels = kernels_of(results)
-    fig, axes = plt.subplots(len(layouts), len(kernels), figsize=(5 * len(kernels), 4.2 * len(layouts)),
+    fig, axes = plt.subplots(len(rows), len(kernels), figsize=(5 * len(kernels), 4.2 * len(rows)),
                              squeeze=False, sharey=True)
     styles = {"rastrel": ("C0", "-", "o"), "rastrel new array": ("C0", "--", "s"),
               "rastrel expr": ("C9", "-", "^"), "rastrel, 1 thread": ("C0", ":", "v"),
               "numpy": ("C1", "-", "o"), "numpy out=": ("C1", "--", "s"), "numexpr": ("C2", "-", "D"),
               "numba": ("C3", "-", "P"), "roofline": ("k", "-.", None)}
-    for i, layout in enumerate(layouts):
+    for i, (layout, regime) in enumerate(rows):
         for j, kernel in enumerate(kernels):
             ax = axes[i][j]
             series = {}
             for r in results:
-                if r["kernel"] != kernel or r["layout"] != layout or r["impl"].startswith("roofline"):
+                if (r["kernel"] != kernel or r["layout"] != layout or regime_of(r) != regime
+                        or r["impl"].startswith("roofline")):
                     continue
                 series.setdefault(r["impl"], []).append((r["pixels"], gpix(r)))
-            if layout == "contiguous":
+            if layout == "contiguous" and regime == "warm":
                 sizes = sorted({r["size"] for r in results if r["kernel"] == kernel})
                 roof = [(s * s, s * s / roofline_seconds(results, kernel, s) / 1e9)
                         for s in sizes if roofline_seconds(results, kernel, s)]
@@ -207,7 +266,7 @@ def plot(run, path):
             ax.set_yscale("log")
             # Below this, calls are all overhead; a contender far down there would flatten the rest.
             ax.set_ylim(bottom=1e-4)
-            ax.set_title(f"{kernel}, {layout}")
+            ax.set_title(f"{kernel}, {layout}, {regime}")
             ax.set_xlabel("pixels per call")
             if j == 0:
                 ax.set_ylabel("Gpix/s")
