@@ -198,9 +198,8 @@ private:
             const Input& in = program_.inputs_[u];
             const InputRun& run = inputs_[u];
             const std::byte* at = run.walk.at(l, i);
-            const void* raw = run.raw == kInPlace
-                                  ? static_cast<const void*>(at)
-                                  : gathered(run, at, n, sample_size(in.view.type));
+            const void* raw =
+                run.raw == kInPlace ? static_cast<const void*>(at) : gathered(run, at, n, sample_size(in.view.type));
             if (in.check != nullptr) any_invalid_ |= in.check(invalid_, raw, in.nodata, n);
             if (in.source == kUnread) continue;
             if (in.convert != nullptr) {
@@ -358,7 +357,7 @@ void run_blocks(std::span<const Instruction> prog, std::span<const BandView> sha
         pool, whole,
         [&program, interruption](const auto& piece) {
             if (interruption != nullptr && interruption->stop_requested()) return;
-        const parallel::Indices& at = std::get<0>(piece.parts());
+            const parallel::Indices& at = std::get<0>(piece.parts());
             program.evaluate(at.row0, at.col0, at.rows, at.cols);
         },
         cost_of(lowered), {}, interruption);

@@ -8,8 +8,8 @@
 // Header-only on purpose: the per-element function must inline into the walks, where the flat
 // walk's single counted loop is what the compiler vectorises.
 #include <algorithm>
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <tuple>
 #include <utility>
 
@@ -227,7 +227,8 @@ ZipT chunk_of(const ZipT& z, unsigned depth, std::size_t i) {
 
 template <class ZipT, class Visit>
 struct LoopRecord : SharedLoop {
-    LoopRecord(const ZipT& z_, const Visit& visit_, unsigned depth_, int caller_cpu, Interruption* interruption) noexcept
+    LoopRecord(const ZipT& z_, const Visit& visit_, unsigned depth_, int caller_cpu,
+               Interruption* interruption) noexcept
         : SharedLoop(&walk, std::size_t{1} << depth_, caller_cpu, interruption), z(z_), visit(visit_), depth(depth_) {}
 
     static void walk(const SharedLoop& loop, std::size_t chunk) {
@@ -268,8 +269,7 @@ void par_for_each_piece(WorkerPool& pool, const Zip<Parts...>& z, const Visit& v
     const std::size_t min_piece = std::max<std::size_t>((sizes.grain + per - 1) / per, 1);
     if (WorkerThread::current() == nullptr) {
         const int cpu = current_cpu();
-        detail::LoopRecord<Zip<Parts...>, Visit> record(z, visit, detail::chunk_depth(z, min_piece), cpu,
-                                                          interruption);
+        detail::LoopRecord<Zip<Parts...>, Visit> record(z, visit, detail::chunk_depth(z, min_piece), cpu, interruption);
         const int slot = pool.board().post(record);
         if (slot >= 0) {
             pool.announce_loop(cpu, work >= sizes.wake_from ? record.chunks() - 1 : 0);
