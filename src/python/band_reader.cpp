@@ -18,23 +18,6 @@
 namespace rastrel::expr {
 namespace {
 
-// Shared borrows, released in list order when the call ends.
-class SharedBorrows {
-public:
-    explicit SharedBorrows(const std::vector<Ref>& arrays) {
-        held_.reserve(arrays.size());
-        for (const Ref& array : arrays) held_.emplace_back(borrow::readonly(array.get()));
-    }
-    ~SharedBorrows() {
-        for (auto& array : held_) array.reset();
-    }
-    SharedBorrows(const SharedBorrows&) = delete;
-    SharedBorrows& operator=(const SharedBorrows&) = delete;
-
-private:
-    std::vector<std::optional<borrow::PyReadonlyArray>> held_;
-};
-
 struct Band {
     Ref array;
     SampleType type;
@@ -149,8 +132,8 @@ void execute_bands(PyObject* expr_arg, PyObject* bands_arg, PyObject* reads_arg,
     std::vector<Ref> band_arrays;
     band_arrays.reserve(bands.size());
     for (const Band& band : bands) band_arrays.push_back(Ref::borrow(band.array.get()));
-    const SharedBorrows shared_bands(band_arrays);
-    const SharedBorrows shared_masks(masks);
+    const borrow::SharedBorrows shared_bands(band_arrays);
+    const borrow::SharedBorrows shared_masks(masks);
     const borrow::PyReadwriteArray exclusive = borrow::readwrite(out.get());
 
     std::vector<BandInput> inputs;

@@ -2,8 +2,10 @@
 // Borrows of NumPy arrays through the registry that the process shares with other extension
 // modules: a shared borrow for every array a call reads, an exclusive one for the array it
 // writes, held while the interpreter lock is released.
+#include <optional>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "python/python.h"
 #include "python/ref.h"
@@ -60,5 +62,24 @@ using PyReadwriteArray = ArrayBorrow<true>;
 // "called `Result::unwrap()` on an `Err` value: <AlreadyBorrowed|NotWriteable>".
 PyReadonlyArray readonly(PyObject* array);
 PyReadwriteArray readwrite(PyObject* array);
+
+// Shared borrows of a list of arrays, taken front to back and released in list order when the
+// call ends (after any borrow declared later, such as the output's); a refusal part-way gives
+// back those already taken.
+class SharedBorrows {
+public:
+    explicit SharedBorrows(const std::vector<Ref>& arrays) {
+        held_.reserve(arrays.size());
+        for (const Ref& array : arrays) held_.emplace_back(readonly(array.get()));
+    }
+    ~SharedBorrows() {
+        for (auto& array : held_) array.reset();
+    }
+    SharedBorrows(const SharedBorrows&) = delete;
+    SharedBorrows& operator=(const SharedBorrows&) = delete;
+
+private:
+    std::vector<std::optional<PyReadonlyArray>> held_;
+};
 
 }  // namespace rastrel::borrow

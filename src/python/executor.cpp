@@ -14,27 +14,6 @@
 #include "python/signals.h"
 
 namespace rastrel::expr {
-namespace {
-
-// Shared borrows of the bands, released in list order when the call ends (after the output's,
-// which is declared later and so released first).
-class BandBorrows {
-public:
-    explicit BandBorrows(const std::vector<Ref>& bands) {
-        held_.reserve(bands.size());
-        for (const Ref& band : bands) held_.emplace_back(borrow::readonly(band.get()));
-    }
-    ~BandBorrows() {
-        for (auto& band : held_) band.reset();
-    }
-    BandBorrows(const BandBorrows&) = delete;
-    BandBorrows& operator=(const BandBorrows&) = delete;
-
-private:
-    std::vector<std::optional<borrow::PyReadonlyArray>> held_;
-};
-
-}  // namespace
 
 void execute(PyObject* expr_arg, PyObject* bands_arg, PyObject* out_arg) {
     if (!is_compiled_expr(expr_arg)) throw argument_extraction_error("expr", conversion_error(expr_arg, "CompiledExpr"));
@@ -47,7 +26,7 @@ void execute(PyObject* expr_arg, PyObject* bands_arg, PyObject* out_arg) {
         throw_error(PyExc_ValueError, "Band count mismatch.");
     }
 
-    const BandBorrows shared(bands);
+    const borrow::SharedBorrows shared(bands);
     const borrow::PyReadwriteArray exclusive = borrow::readwrite(out.get());
 
     std::vector<BandView> views;
