@@ -66,4 +66,19 @@ inline constexpr std::size_t kStreamingBytes = std::size_t{16} << 20;
 // the caches hold, and only where the widest copy has streaming stores.
 Stores stores_for(std::size_t output_bytes) noexcept;
 
+// A hint to the processor that the caller spins waiting for another thread: it saves power and
+// frees the core's shared resources for a sibling thread. No intrinsics header, so that this
+// builds on every processor.
+inline void spin_pause() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield" ::: "memory");
+#elif defined(__powerpc64__)
+    asm volatile("or 27,27,27" ::: "memory");  // lowers the hardware thread's priority a moment
+#else
+    asm volatile("" ::: "memory");
+#endif
+}
+
 }  // namespace rastrel

@@ -1,6 +1,5 @@
 #include "python/gil.h"
 
-#include <cxxabi.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -95,7 +94,9 @@ namespace {
 void take_lock_back(PyThreadState* state) noexcept {
     try {
         PyEval_RestoreThread(state);
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {
+        // Nothing but the forced unwind can leave these C functions; caught as "..." because
+        // binding a reference to that foreign exception trips the undefined-behaviour checker.
         park();
     }
 }
@@ -103,7 +104,9 @@ void take_lock_back(PyThreadState* state) noexcept {
 PyGILState_STATE ensure_lock() noexcept {
     try {
         return PyGILState_Ensure();
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {
+        // Nothing but the forced unwind can leave these C functions; caught as "..." because
+        // binding a reference to that foreign exception trips the undefined-behaviour checker.
         park();
     }
 }

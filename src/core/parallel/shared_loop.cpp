@@ -1,8 +1,8 @@
 #include "core/parallel/shared_loop.h"
 
+#include "core/isa.h"
 #include "core/parallel/pool.h"
 
-#include <immintrin.h>
 #include <sched.h>
 
 namespace rastrel::parallel {
@@ -15,7 +15,7 @@ constexpr int kSpinsBeforeYield = 4096;
 void relax(int& spins) noexcept {
     if (spins < kSpinsBeforeYield) {
         ++spins;
-        _mm_pause();
+        spin_pause();
     } else {
         sched_yield();
     }

@@ -1,10 +1,10 @@
 #include "core/parallel/sleep.h"
 
-#include <immintrin.h>
 #include <sched.h>
 
 #include <algorithm>
 
+#include "core/isa.h"
 #include "core/parallel/injector.h"
 #include "core/parallel/latch.h"
 #include "core/parallel/shared_loop.h"
@@ -43,7 +43,7 @@ void Sleep::no_work_found(IdleState& idle, CoreLatch& latch, const Pending& pend
         // is picked again and again over another thread that wants this processor (another
         // library's workers took milliseconds per call beside such a loop). A spinning one uses
         // up its credit, and a thread waking here preempts it.
-        for (int i = 0; i < 16; ++i) _mm_pause();
+        for (int i = 0; i < 16; ++i) spin_pause();
     } else if (idle.rounds < kRoundsUntilSleepy) {
         ++idle.rounds;
         sched_yield();
