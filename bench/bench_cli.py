@@ -94,17 +94,40 @@ def make_scene(path, size):
                           window=Window(0, top, size, rows.shape[0]))
 
 
-def run(command):
+# The peak resident memory of a process is read from its own /proc/self/status (VmHWM) as it
+# exits. The rusage that wait4 returns would not do: Linux carries the peak of the memory a
+# process replaces at exec into it, and subprocess starts children by vfork, so every child would
+# report at least this process's own peak (the scene's making included).
+PEAK_WRAPPER = """
+import atexit, runpy, sys
+peak_file, kind, target = sys.argv[1:4]
+def _record_peak():
+    with open("/proc/self/status") as status:
+        kib = next(line.split()[1] for line in status if line.startswith("VmHWM:"))
+    with open(peak_file, "w") as out:
+        out.write(kib)
+atexit.register(_record_peak)
+sys.argv = [target] + sys.argv[4:]
+if kind == "-m":
+    runpy.run_module(target, run_name="__main__", alter_sys=True)
+else:
+    exec(compile(target, "<script>", "exec"), {"__name__": "__main__"})
+"""
+
+
+def run(command, peak_file):
     """Wall time, processor time (user and system, all threads) and peak resident memory
-    (bytes) of one process."""
+    (bytes) of one process; `command` is `[kind, target, *arguments]`, kind `-m` (a module) or
+    `-c` (a script's text)."""
     start = time.perf_counter()
-    child = subprocess.Popen(command, stdout=subprocess.DEVNULL)
+    child = subprocess.Popen([sys.executable, "-c", PEAK_WRAPPER, str(peak_file), *command],
+                             stdout=subprocess.DEVNULL)
     _, status, usage = os.wait4(child.pid, 0)
     elapsed = time.perf_counter() - start
     child.returncode = os.waitstatus_to_exitcode(status)
     if child.returncode != 0:
-        sys.exit(f"{command[:4]} failed with status {child.returncode}")
-    return elapsed, usage.ru_utime + usage.ru_stime, usage.ru_maxrss * 1024
+        sys.exit(f"{command[:3]} failed with status {child.returncode}")
+    return elapsed, usage.ru_utime + usage.ru_stime, int(Path(peak_file).read_text()) * 1024
 
 
 def main():
@@ -125,10 +148,10 @@ def main():
           f"MiB), {scene.stat().st_size / 2**20:.0f} MiB on disk "
           f"(ready in {time.perf_counter() - start:.0f} s); indices {args.indices}")
     commands = {
-        "rastrel calc": [sys.executable, "-m", "rastrel_tools.cli", "calc", args.indices,
+        "rastrel calc": ["-m", "rastrel_tools.cli", "calc", args.indices,
                          str(scene), "-o", str(args.dir / "rastrel.tif"), "--overwrite", "-q",
                          "--compress", args.compress],
-        "NumPy + rasterio": [sys.executable, "-c", NUMPY_SCRIPT, str(scene),
+        "NumPy + rasterio": ["-c", NUMPY_SCRIPT, str(scene),
                              str(args.dir / "numpy.tif"), args.indices, args.compress],
     }
     times = {name: [] for name in commands}
@@ -136,7 +159,7 @@ def main():
     memory = {name: [] for name in commands}
     for _ in range(args.rounds):
         for name, command in commands.items():
-            elapsed, used, peak = run(command)
+            elapsed, used, peak = run(command, args.dir / "peak.txt")
             times[name].append(elapsed)
             cpu[name].append(used)
             memory[name].append(peak)

@@ -117,6 +117,9 @@ def test_bad_arguments_are_refused_before_anything_is_written():
     cases = [
         (lambda: formula(a), TypeError, "expected 2 bands (a, b), got 1"),
         (lambda: formula.evaluate(a=a, c=b), TypeError, "missing band 'b' (the formula reads a, b)"),
+        (lambda: formula.evaluate(a=a, b=b, nodta=0, out=out), TypeError,
+         "evaluate() got an unexpected keyword argument 'nodta' with value 0 (bands are arrays; "
+         "the options are out, nodata, mask, fill, scale, offset); did you mean 'nodata'?"),
         (lambda: formula(a, b.astype(np.int64)), TypeError,
          "band 'b' has dtype int64, which rastrel cannot read (it reads bool, uint8, int8, uint16, "
          "int16, uint32, int32, float32 and float64)"),
@@ -135,6 +138,8 @@ def test_bad_arguments_are_refused_before_anything_is_written():
             call()
         assert str(excinfo.value) == message
     assert (out == 7).all()
+    # Extra bands are ignored, so that a whole scene can be passed.
+    assert formula.evaluate(a=a, b=b, c=b, out=out) is out
 
 
 def test_pickling_recompiles_the_same_formula(scene):

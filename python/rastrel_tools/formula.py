@@ -12,6 +12,7 @@ raw sample equals its nodata value, or that a mask (or a masked array's mask) ma
 """
 from __future__ import annotations
 
+import difflib
 from collections.abc import Iterable, Mapping, Sequence
 from types import MappingProxyType
 from typing import Any, Optional, Union, cast
@@ -229,6 +230,7 @@ class Formula:
         value float32(sample) * scale + offset. A pixel where a band's raw sample equals its
         `nodata` (NaN for NaN samples), that `mask` marks True, or that a masked array band
         masks, gets `fill` (NaN unless given)."""
+        _check_extra_keywords(self._bands, named)
         if _xarray.involved(bands, named):
             keywords = {"out": out, "nodata": nodata, "mask": mask, "fill": fill, "scale": scale,
                         "offset": offset}
@@ -345,6 +347,23 @@ def _reads(names: Sequence[str], nodata: PerBand, scale: PerBand,
     nodatas = _per_band(names, nodata, None, "nodata")
     return [(float(np.float32(s)), float(np.float32(o)), n)
             for s, o, n in zip(scales, offsets, nodatas)]
+
+
+_EVALUATE_KEYWORDS = ("out", "nodata", "mask", "fill", "scale", "offset")
+
+
+def _check_extra_keywords(used: Sequence[str], named: Mapping[str, Any]) -> None:
+    """Extra bands are ignored so that a whole scene can be passed, but an extra keyword whose
+    value is a number, a string or None cannot be a band: it is a misspelt option (`nodta=0`),
+    which would otherwise be dropped without a word."""
+    for name, value in named.items():
+        if name in used or not (value is None or isinstance(value, (str, bytes, int, float, np.generic))):
+            continue
+        close = difflib.get_close_matches(name, _EVALUATE_KEYWORDS, n=1)
+        hint = f"; did you mean {close[0]!r}?" if close else ""
+        raise TypeError(f"evaluate() got an unexpected keyword argument {name!r} with value "
+                        f"{value!r} (bands are arrays; the options are "
+                        f"{', '.join(_EVALUATE_KEYWORDS)}){hint}")
 
 
 def _as_band(name: str, value: ArrayLike) -> tuple[Plane, Optional[NDArray[np.bool_]]]:
