@@ -4,6 +4,7 @@ larger than the memory the process may use, and the exit statuses of mistakes.""
 import subprocess
 import sys
 import textwrap
+import threading
 
 import numpy as np
 import pytest
@@ -151,6 +152,17 @@ def test_mistakes_exit_with_their_status(args, status, message, scene, tmp_path,
     where = {"scene": scene, "out": tmp_path / "o.tif", "missing": tmp_path / "nothing.tif"}
     assert main([arg.format(**where) for arg in args]) == status
     assert capsys.readouterr().err == f"rastrel: error: {message.format(**where)}\n"
+    assert not (tmp_path / "o.tif").exists()
+
+
+def test_threads_that_cannot_start_are_out_of_memory(scene, tmp_path, capsys, monkeypatch):
+    def refuse(thread):
+        raise RuntimeError("can't start new thread")
+
+    monkeypatch.setattr(threading.Thread, "start", refuse)
+    assert main(["calc", "NDVI", str(scene), "-o", str(tmp_path / "o.tif")]) == 7
+    assert capsys.readouterr().err == ("rastrel: error: cannot start the reading and writing "
+                                       "threads (can't start new thread)\n")
     assert not (tmp_path / "o.tif").exists()
 
 

@@ -10,6 +10,8 @@ import time
 from collections.abc import Iterable, Iterator
 from typing import Any, Callable, Optional
 
+from .errors import OutOfMemory
+
 # Output tiles: the usual edge of cloud-optimised GeoTIFFs.
 OUTPUT_BLOCK = 512
 # Pixels per window: 2**18, one 512 x 512 tile, keeps a window of two uint16 bands and their
@@ -136,8 +138,14 @@ def run_pipeline(windows: Iterable[Any], read: Callable[[Any], Any],
             progress.step()
 
     reader, writer = _Stage(reading, stop), _Stage(writing, stop)
-    reader.start()
-    writer.start()
+    try:
+        reader.start()
+        writer.start()
+    except RuntimeError as error:  # no memory left for a thread's stack, or a thread limit
+        stop.set()
+        if reader.is_alive():
+            reader.join()
+        raise OutOfMemory(f"cannot start the reading and writing threads ({error})") from None
     try:
         for window, data in _drain(loaded, stop):
             if not _put(done, (window, compute(data)), stop):
