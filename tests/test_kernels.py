@@ -222,6 +222,27 @@ def test_every_layout(kernel, layout):
     )
 
 
+# Bands and outputs that run along different axes, large enough to be cut into pieces on the
+# pool and walked in tiles with partial tiles at the edges.
+@pytest.mark.parametrize(
+    "band_layouts, out_layout",
+    [
+        (["fortran", "c", "c"], "c"),
+        (["c", "fortran", "fortran"], "c"),
+        (["c", "c", "c"], "fortran"),
+        (["fortran", "c", "misaligned_c"], "fortran"),
+        (["transposed_strided", "misaligned_fortran", "strided"], "reversed_both"),
+        (["reversed_fortran_strided", "reversed_both", "fortran"], "misaligned_fortran"),
+    ],
+)
+@pytest.mark.parametrize("kernel", ["ratio", "evi"])
+def test_mixed_axes_cut_into_pieces(kernel, band_layouts, out_layout):
+    _, n_bands, _, _ = KERNELS[kernel]
+    check_against_reference(
+        kernel, (261, 397), band_layouts[:n_bands], out_layout, INEXACT.get(kernel, ()), np.random.default_rng(9)
+    )
+
+
 SHAPES = [(1, 1), (1, 3), (1, 17), (17, 1), (2, 4), (5, 3), (8, 8), (37, 53), (64, 129), (3, 1031), (0, 9)]
 
 

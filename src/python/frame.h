@@ -21,13 +21,13 @@ namespace rastrel::kernels {
 
 namespace detail {
 
-// The per-pixel function as the traversal sees it: one pixel at a time on strided pieces, and
-// whole runs of adjacent pixels through the copy compiled for this processor's widest vectors.
+// The per-pixel function as the traversal sees it: whole runs of adjacent pixels, or whole
+// pieces of any strides, through the copy compiled for this processor's widest vectors.
 template <class Pixel>
 struct PixelLoop {
     const Pixel& pixel;
     Run<Pixel> run_fn;
-    StridedRun<Pixel> strided_fn;
+    BlockRun<Pixel> block_fn;
     Stores stores;
 
     template <class... In>
@@ -41,12 +41,12 @@ struct PixelLoop {
         run_fn(pixel, o, bands, n, stores);
     }
 
-    // A line with some stride other than 1: gathered in blocks and fed to the same vector loop.
-    template <class OutLine, class... InLines>
-    void run_strided(std::size_t n, const OutLine& o, const InLines&... in) const noexcept {
-        const std::uint16_t* const bands[] = {in.start...};
-        const std::ptrdiff_t steps[] = {in.step...};
-        strided_fn(pixel, o.start, o.step, bands, steps, n);
+    // A piece that is not contiguous in one order: walked in the order (and tiles) its strides
+    // call for, every line through the same vector loop.
+    template <class... In>
+    void run_piece(const OutputView& o, const In&... in) const noexcept {
+        const BandView bands[] = {in...};
+        block_fn(pixel, o, bands, stores);
     }
 };
 
@@ -60,7 +60,7 @@ template <class Pixel, std::size_t... I>
 void run_loop(const OutputView& out, const std::array<BandView, sizeof...(I)>& bands, const Pixel& pixel, Stores stores,
               SignalWatch& watch, std::index_sequence<I...>) {
     const auto zipped = parallel::zip(out, bands[I]...);
-    parallel::par_for_each(zipped, PixelLoop<Pixel>{pixel, runs().of<Pixel>(), runs().strided_of<Pixel>(), stores},
+    parallel::par_for_each(zipped, PixelLoop<Pixel>{pixel, runs().of<Pixel>(), runs().block_of<Pixel>(), stores},
                            cost_of<Pixel>(), watch);
 }
 

@@ -1,8 +1,9 @@
-// Every compiled copy of the contiguous and strided runs (each instruction set this processor has, cached and
+// Every compiled copy of the contiguous, strided and block runs (each instruction set this processor has, cached and
 // streaming stores) against a scalar float32 reference written out step by step: same bits for
 // every pixel (NaN by class, the sign of zero included), at every length that leaves a vector
 // tail, from pointers off their item alignment, with inexact coefficients, under which a fused
 // multiply-add or a regrouped sum would show.
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -11,6 +12,8 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "core/epsilon.h"
@@ -258,8 +261,119 @@ void check_strided_copy(const RunTable& table) {
     }
 }
 
+// Element strides (row, col) of an array of R x C: row- and column-major, reversed, every other
+// column, a transposed one of every other row, rows or columns repeated through a zero stride.
+using Strides = std::pair<std::ptrdiff_t, std::ptrdiff_t>;
+Strides strides_of(int kind, std::ptrdiff_t r, std::ptrdiff_t c) {
+    switch (kind) {
+        case 0: return {c, 1};
+        case 1: return {1, r};
+        case 2: return {-c, -1};
+        case 3: return {-1, -r};
+        case 4: return {2 * c + 1, 2};
+        case 5: return {2, 2 * r + 3};
+        case 6: return {3 * c, -3};
+        case 7: return {0, 1};
+        default: return {1, 0};
+    }
+}
+constexpr int kOutputKinds = 7;  // a written array cannot repeat elements
+constexpr int kKinds = 9;
+
+// A 2-D array of T placed by `kind` at `misalign` bytes past an aligned address in a buffer of
+// the sentinel byte 0xA5.
+template <class T>
+struct Placed {
+    std::vector<unsigned char> bytes;
+    View2D<T> view{};
+    Placed(std::size_t rows, std::size_t cols, int kind, std::size_t misalign) {
+        const auto [rs, cs] = strides_of(kind, std::ptrdiff_t(rows), std::ptrdiff_t(cols));
+        const bool empty = rows == 0 || cols == 0;
+        const std::ptrdiff_t er = empty ? 0 : rs * std::ptrdiff_t(rows - 1),
+                             ec = empty ? 0 : cs * std::ptrdiff_t(cols - 1);
+        const std::ptrdiff_t low = std::min<std::ptrdiff_t>(er, 0) + std::min<std::ptrdiff_t>(ec, 0);
+        const std::ptrdiff_t high = std::max<std::ptrdiff_t>(er, 0) + std::max<std::ptrdiff_t>(ec, 0);
+        bytes.assign(sizeof(T) * std::size_t(high - low + 1) + 64 + misalign, 0xA5);
+        const auto address = reinterpret_cast<std::uintptr_t>(bytes.data());
+        unsigned char* origin = bytes.data() + (64 - address % 64) % 64 + misalign - sizeof(T) * low;
+        view = {reinterpret_cast<T*>(origin), rows, cols, rs, cs};
+    }
+    unsigned char* at(std::size_t r, std::size_t c) const {
+        return reinterpret_cast<unsigned char*>(const_cast<std::remove_const_t<T>*>(
+            view.data + std::ptrdiff_t(r) * view.row_stride + std::ptrdiff_t(c) * view.col_stride));
+    }
+};
+
+// The block run of one kernel over one shape with random placements: every pixel against the
+// reference, and not a byte of the output's buffer written outside its elements.
+template <class Pixel, class Reference>
+void check_block(const RunTable& table, const Pixel& pixel, int bands, const Reference& reference, Rng& rng,
+                 std::size_t rows, std::size_t cols, Stores stores) {
+    std::vector<Placed<const std::uint16_t>> in;
+    for (int k = 0; k < bands; ++k) {
+        in.emplace_back(rows, cols, int(rng() % kKinds), rng() % 2);
+        for (std::size_t r = 0; r < rows; ++r)
+            for (std::size_t c = 0; c < cols; ++c) {
+                const std::uint16_t v = sample(rng);
+                std::memcpy(in.back().at(r, c), &v, 2);
+            }
+    }
+    Placed<float> out(rows, cols, int(rng() % kOutputKinds), rng() % 4);
+    BandView views[3];
+    for (int k = 0; k < bands; ++k) views[k] = in[std::size_t(k)].view;
+    table.block_of<Pixel>()(pixel, out.view, views, stores);
+
+    const auto sample_at = [&](int k, std::size_t r, std::size_t c) {
+        std::uint16_t v;
+        std::memcpy(&v, in[std::size_t(k)].at(r, c), 2);
+        return static_cast<float>(v);
+    };
+    int wrong = 0;
+    for (std::size_t r = 0; r < rows; ++r)
+        for (std::size_t c = 0; c < cols; ++c) {
+            float got;
+            std::memcpy(&got, out.at(r, c), 4);
+            const float want =
+                reference(sample_at(0, r, c), sample_at(1, r, c), bands == 3 ? sample_at(2, r, c) : 0.0f);
+            if (!same_bits(got, want) && wrong++ < 3) {
+                CHECK_MSG(false, table.isa << " block " << rows << "x" << cols << " at " << r << "," << c
+                                           << " out strides " << out.view.row_stride << "," << out.view.col_stride
+                                           << " band 0 strides " << views[0].row_stride << "," << views[0].col_stride);
+            }
+            std::memset(out.at(r, c), 0xA5, 4);
+        }
+    bool untouched = true;
+    for (const unsigned char byte : out.bytes) untouched &= byte == 0xA5;
+    CHECK_MSG(untouched, table.isa << " block " << rows << "x" << cols << " wrote outside the output");
+}
+
+void check_block_copy(const RunTable& table) {
+    Rng rng(0xb10c ^ std::hash<std::string>{}(table.isa));
+    // Shapes across whole and partial tiles and transposes, single rows and columns.
+    constexpr std::pair<std::size_t, std::size_t> kShapes[] = {{0, 5},  {1, 1},  {1, 70},  {70, 1},  {2, 3},
+                                                               {9, 33}, {33, 9}, {37, 53}, {64, 64}, {70, 131}};
+    for (int round = 0; round < 6; ++round) {
+        for (const auto& [rows, cols] : kShapes) {
+            const Stores stores = round % 2 == 0 ? Stores::kCached : Stores::kStreaming;
+            check_block(
+                table, NormalizedDifference{}, 2,
+                [](float a, float b, float) { return ref_normalized_difference(a, b); }, rng, rows, cols, stores);
+            const float l = coefficient(rng);
+            check_block(
+                table, AdjustedDifference(l), 2,
+                [l](float a, float b, float) { return ref_adjusted_difference(a, b, l); }, rng, rows, cols, stores);
+            const EnhancedVegetationIndex evi{2.5f, 6.1f, 7.3f, 1.05f};
+            check_block(
+                table, evi, 3,
+                [evi](float a, float b, float c) { return ref_evi(a, b, c, evi.g, evi.c1, evi.c2, evi.l); }, rng, rows,
+                cols, stores);
+        }
+    }
+}
+
 void check_copy(const RunTable& table) {
     check_strided_copy(table);
+    check_block_copy(table);
     Rng rng(0x5eed ^ std::hash<std::string>{}(table.isa));
     for (const Stores stores : {Stores::kCached, Stores::kStreaming}) {
         // Every tail length a vector of up to 16 lanes leaves, from every alignment of the

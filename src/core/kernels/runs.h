@@ -12,6 +12,7 @@
 
 #include "core/isa.h"
 #include "core/kernels/formulas.h"
+#include "core/views.h"
 
 namespace rastrel::kernels {
 
@@ -32,6 +33,13 @@ template <class Pixel>
 using StridedRun = void (*)(const Pixel& pixel, float* out, std::ptrdiff_t out_step, const std::uint16_t* const* bands,
                             const std::ptrdiff_t* steps, std::size_t n) noexcept;
 
+// The same over a whole 2-D piece of any strides: out(r, c) = pixel(band_0(r, c), ...) for every
+// position of `out`'s shape, which every band shares. The loop order and any tiling follow the
+// strides (a transposed band is read a cache line at a time, not an element); each pixel is the
+// same bits as from Run. Contiguous lines are stored as `stores` says.
+template <class Pixel>
+using BlockRun = void (*)(const Pixel& pixel, const OutputView& out, const BandView* bands, Stores stores) noexcept;
+
 struct RunTable {
     const char* isa;
     Run<NormalizedDifference> normalized_difference;
@@ -42,6 +50,18 @@ struct RunTable {
     StridedRun<Ratio> ratio_strided;
     StridedRun<AdjustedDifference> adjusted_difference_strided;
     StridedRun<EnhancedVegetationIndex> evi_strided;
+    BlockRun<NormalizedDifference> normalized_difference_block;
+    BlockRun<Ratio> ratio_block;
+    BlockRun<AdjustedDifference> adjusted_difference_block;
+    BlockRun<EnhancedVegetationIndex> evi_block;
+
+    template <class Pixel>
+    BlockRun<Pixel> block_of() const noexcept {
+        if constexpr (std::is_same_v<Pixel, NormalizedDifference>) return normalized_difference_block;
+        if constexpr (std::is_same_v<Pixel, Ratio>) return ratio_block;
+        if constexpr (std::is_same_v<Pixel, AdjustedDifference>) return adjusted_difference_block;
+        if constexpr (std::is_same_v<Pixel, EnhancedVegetationIndex>) return evi_block;
+    }
 
     template <class Pixel>
     StridedRun<Pixel> strided_of() const noexcept {

@@ -64,24 +64,30 @@ void walk_flat(const ZipT& piece, const F& f, std::index_sequence<I...>) {
     }
 }
 
+// A function with a piece hook, f.run_piece(views...), walks a whole piece of views itself, in
+// the order and the tiles that the strides call for (a transposed band read element by element
+// down its columns would touch a new cache line at every step).
+template <class ZipT, class F, std::size_t... I>
+bool walk_whole(const ZipT& piece, const F& f, std::index_sequence<I...>) {
+    if constexpr (requires { f.run_piece(std::get<I>(piece.parts())...); }) {
+        f.run_piece(std::get<I>(piece.parts())...);
+        return true;
+    }
+    return false;
+}
+
 template <bool kColsOuter, class ZipT, class F, std::size_t... I>
 void walk_nested(const ZipT& piece, const F& f, std::index_sequence<I...>) {
     const std::size_t outer = kColsOuter ? piece.cols() : piece.rows();
     const std::size_t inner = kColsOuter ? piece.rows() : piece.cols();
     for (std::size_t o = 0; o < outer; ++o) {
         const std::tuple lines{line_of<kColsOuter>(std::get<I>(piece.parts()), o)...};
-        // Lines of unit step (rows of a window into a wider raster) are runs like a flat piece;
-        // other lines (every other column, a transposed band) go whole to a strided run hook,
-        // f.run_strided(n, lines...), where the function has one.
+        // Lines of unit step (rows of a window into a wider raster) are runs like a flat piece.
         if constexpr (requires { f.run(inner, std::get<I>(lines).start...); }) {
             if (((std::get<I>(lines).step == 1) && ...)) {
                 f.run(inner, std::get<I>(lines).start...);
                 continue;
             }
-        }
-        if constexpr (requires { f.run_strided(inner, std::get<I>(lines)...); }) {
-            f.run_strided(inner, std::get<I>(lines)...);
-            continue;
         }
         for (std::size_t i = 0; i < inner; ++i) f(std::get<I>(lines)[i]...);
     }
@@ -90,13 +96,15 @@ void walk_nested(const ZipT& piece, const F& f, std::index_sequence<I...>) {
 }  // namespace detail
 
 // Visits every position of `piece` on the calling thread: one flat loop when all views are
-// contiguous in one order, else rows outside (columns outside when the tendency is below 0).
-// A fault of f ends the walk at that position and travels on.
+// contiguous in one order, else the function's own walk of the piece where it has one, else
+// rows outside (columns outside when the tendency is below 0). A fault of f ends the walk at
+// that position and travels on.
 template <class... Parts, class F>
 void walk(const Zip<Parts...>& piece, const F& f) {
     constexpr auto seq = std::index_sequence_for<Parts...>{};
     if constexpr (Zip<Parts...>::kAllViews) {
         if ((piece.flags() & (kLayoutC | kLayoutF)) != 0) return detail::walk_flat(piece, f, seq);
+        if (detail::walk_whole(piece, f, seq)) return;
     }
     if (piece.tendency() < 0) return detail::walk_nested<true>(piece, f, seq);
     detail::walk_nested<false>(piece, f, seq);

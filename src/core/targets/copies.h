@@ -27,6 +27,7 @@
 #include "core/kernels/run_loops.h"
 #include "core/kernels/runs.h"
 #include "core/kernels/strided.h"
+#include "core/kernels/tiles.h"
 
 namespace rastrel::targets {
 
@@ -52,6 +53,11 @@ extern const IsaCopies kAvx512;
                                             const std::uint16_t* const* bands, const std::ptrdiff_t* steps,          \
                                             std::size_t n) noexcept {                                                \
             kernels::detail::run_strided<Target, Pixel, N>(pixel, out, out_step, bands, steps, n);                   \
+        }                                                                                                            \
+        template <class Pixel, std::size_t N>                                                                        \
+        [[__VA_ARGS__]] static void block(const Pixel& pixel, const OutputView& out, const BandView* bands,          \
+                                          Stores stores) noexcept {                                                  \
+            kernels::detail::run_block<Target, Pixel, N>(pixel, out, bands, stores);                                 \
         }                                                                                                            \
         [[__VA_ARGS__]] static void gather(std::uint16_t* to, const std::uint16_t* from, std::ptrdiff_t step,        \
                                            std::size_t n) {                                                          \
@@ -109,6 +115,10 @@ extern const IsaCopies kAvx512;
         &Target##Entries::strided<kernels::Ratio, 2>,                                                                \
         &Target##Entries::strided<kernels::AdjustedDifference, 2>,                                                   \
         &Target##Entries::strided<kernels::EnhancedVegetationIndex, 3>,                                              \
+        &Target##Entries::block<kernels::NormalizedDifference, 2>,                                                   \
+        &Target##Entries::block<kernels::Ratio, 2>,                                                                  \
+        &Target##Entries::block<kernels::AdjustedDifference, 2>,                                                     \
+        &Target##Entries::block<kernels::EnhancedVegetationIndex, 3>,                                                \
     };                                                                                                               \
     const BlockRuns Target##Blocks{isa_name(Target::kIsa),                                                           \
                                    block_loops::pick<Target##Entries>,                                               \

@@ -1,0 +1,108 @@
+// One processor, no pool: the band-index loops of every compiled copy (instruction set) this
+// processor runs, over n x n pixels placed as contiguous rows, every other column (bands and
+// output), a transposed band, Fortran-ordered bands and a Fortran-ordered output. Prints the
+// fastest and the median time per call, and the fastest's ratio to the contiguous placement of
+// the same copy.
+//
+//   bench_runs [n [calls [rounds [layout]]]]     (n 1024 by default)
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/isa.h"
+#include "core/kernels/runs.h"
+
+using namespace rastrel;
+
+namespace {
+
+// Band 0's strides (rows, cols) and the output's, in elements, for n x n pixels.
+struct Layout {
+    const char* name;
+    std::ptrdiff_t (*band0)(std::size_t n, int axis);
+    std::ptrdiff_t (*band1)(std::size_t n, int axis);
+    std::ptrdiff_t (*out)(std::size_t n, int axis);
+    std::size_t spread;  // the arrays' buffers hold spread * n * n elements
+};
+
+std::ptrdiff_t c_order(std::size_t n, int axis) { return axis == 0 ? std::ptrdiff_t(n) : 1; }
+std::ptrdiff_t f_order(std::size_t n, int axis) { return axis == 0 ? 1 : std::ptrdiff_t(n); }
+std::ptrdiff_t pairs(std::size_t n, int axis) { return axis == 0 ? std::ptrdiff_t(2 * n) : 2; }
+
+const Layout kLayouts[] = {
+    {"contiguous", c_order, c_order, c_order, 1},      {"every other column", pairs, pairs, pairs, 2},
+    {"transposed band", f_order, c_order, c_order, 1}, {"fortran bands", f_order, f_order, c_order, 1},
+    {"fortran output", c_order, c_order, f_order, 1},
+};
+
+// The arrays of one layout, shared by every copy.
+struct Arrays {
+    std::vector<std::uint16_t> a, b;
+    std::vector<float> out;
+    BandView bands[2];
+    OutputView o;
+
+    Arrays(const Layout& layout, std::size_t n)
+        : a(layout.spread * n * n), b(layout.spread * n * n), out(layout.spread * n * n) {
+        std::mt19937 rng(1);
+        for (auto& v : a) v = static_cast<std::uint16_t>(rng());
+        for (auto& v : b) v = static_cast<std::uint16_t>(rng());
+        bands[0] = {a.data(), n, n, layout.band0(n, 0), layout.band0(n, 1)};
+        bands[1] = {b.data(), n, n, layout.band1(n, 0), layout.band1(n, 1)};
+        o = {out.data(), n, n, layout.out(n, 0), layout.out(n, 1)};
+    }
+};
+
+double seconds_per_call(const kernels::RunTable& table, const Arrays& arrays, int calls) {
+    const auto block = table.block_of<kernels::NormalizedDifference>();
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < calls; ++i) block({}, arrays.o, arrays.bands, Stores::kCached);
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / calls;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::size_t n = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 1024;
+    const int calls = argc > 2 ? std::atoi(argv[2]) : std::max(1, int((std::size_t{1} << 22) / (n * n)));
+    const int rounds = argc > 3 ? std::atoi(argv[3]) : 15;
+    std::vector<const kernels::RunTable*> tables;
+    for (const Isa isa : kAllIsas) {
+        if (const kernels::RunTable* table = kernels::run_table(isa)) tables.push_back(table);
+    }
+    std::vector<Arrays> arrays;
+    // A fourth argument keeps only the layouts whose names contain it (with the contiguous one).
+    std::vector<const Layout*> layouts;
+    for (const Layout& layout : kLayouts) {
+        if (argc <= 4 || &layout == &kLayouts[0] || std::string(layout.name).find(argv[4]) != std::string::npos)
+            layouts.push_back(&layout);
+    }
+    for (const Layout* layout : layouts) arrays.emplace_back(*layout, n);
+    // Interleaved rounds, every copy and layout once a round, so that the load of other
+    // processes hits them alike; the fastest round is the one least disturbed.
+    std::vector<std::vector<double>> times(tables.size() * arrays.size());
+    for (int round = 0; round < rounds; ++round) {
+        for (std::size_t t = 0; t < tables.size(); ++t) {
+            for (std::size_t l = 0; l < arrays.size(); ++l) {
+                times[t * arrays.size() + l].push_back(seconds_per_call(*tables[t], arrays[l], calls));
+            }
+        }
+    }
+    std::printf("%zu x %zu, %d calls per sample, %d interleaved rounds: fastest and median\n", n, n, calls, rounds);
+    for (std::size_t t = 0; t < tables.size(); ++t) {
+        double base = 0;
+        for (std::size_t l = 0; l < arrays.size(); ++l) {
+            auto& v = times[t * arrays.size() + l];
+            std::sort(v.begin(), v.end());
+            if (l == 0) base = v[0];
+            std::printf("%-9s %-20s %10.2f us %10.2f us  %5.2fx\n", tables[t]->isa, layouts[l]->name, v[0] * 1e6,
+                        v[v.size() / 2] * 1e6, v[0] / base);
+        }
+    }
+    return 0;
+}
