@@ -95,6 +95,30 @@ def test_every_band_type_in_every_layout(dtype, layout):
     assert_untouched_outside(out, buffer)
 
 
+# The formulas the engine runs as one loop, written with some operands the other way round.
+WHOLE = {
+    "normalized difference": rt.compile("(a - b) / (b + a)"),
+    "ratio": rt.compile("a / b"),
+    "adjusted difference": rt.compile("((a - b) / (0.5 + (a + b))) * 1.5"),
+    "evi": rt.compile("2.5 * ((a - b) / (((b * 6.1 + a) - 7.3 * c) + 1.05))"),
+}
+
+
+@pytest.mark.parametrize("dtype", ["uint16", "float32", "int16"])
+@pytest.mark.parametrize("name", list(WHOLE))
+def test_whole_formula_loops(name, dtype):
+    formula = WHOLE[name]
+    rng = np.random.default_rng([TYPES.index(dtype), len(name)])
+    bands = [placed(samples(rng, dtype), layout)[0]
+             for layout in (LAYOUT_NAMES[0], LAYOUT_NAMES[-1], LAYOUT_NAMES[0])][:len(formula.bands)]
+    names = dict(zip(formula.bands, bands))
+    nodata = {"a": EXTREMES[dtype][0], "b": EXTREMES[dtype][-1]}
+    scale, offset = {"a": 1e-4, "b": 2.75e-5}, {"b": -0.2}
+    assert_bits_equal(formula.evaluate(names, nodata=nodata), expected(formula, bands, nodata=nodata))
+    assert_bits_equal(formula.evaluate(names, nodata=nodata, scale=scale, offset=offset, fill=-1),
+                      expected(formula, bands, scale, offset, nodata, fill=-1))
+
+
 @pytest.mark.parametrize("types", [("uint8", "float64", "int32", "uint16"),
                                    ("float32", "int8", "uint32", "int16"),
                                    ("uint16", "uint16", "float32", "float32")])

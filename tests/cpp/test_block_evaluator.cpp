@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <limits>
 #include <optional>
 #include <random>
@@ -16,12 +17,13 @@
 #include <type_traits>
 #include <vector>
 
+#include "check.h"
 #include "core/expr/block_evaluator.h"
 #include "core/expr/evaluator.h"
+#include "core/expr/fused.h"
 #include "core/expr/register_program.h"
 #include "core/fault.h"
 #include "core/parallel/pool.h"
-#include "check.h"
 
 using namespace rastrel;
 
@@ -309,6 +311,145 @@ void test_lowering() {
     CHECK(none.steps.size() == 1 && none.steps[0].a == Operand::scalar(0.0f) && none.bands.empty());
 }
 
+// Programs of the fused shapes, their additions and multiplications written either way round,
+// over bands that may repeat, with constants from random_scalar.
+Program cat(std::initializer_list<Program> parts) {
+    Program all;
+    for (const Program& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+Program binary(Rng& rng, const Program& x, const Program& y, OpCode k) {
+    const bool swap = (k == OpCode::add || k == OpCode::mul) && pick(rng, 2) == 0;
+    return swap ? cat({y, x, {op(k)}}) : cat({x, y, {op(k)}});
+}
+
+Program shape_program(Rng& rng, std::size_t nbands) {
+    using K = OpCode;
+    const Program x{band(pick(rng, nbands))}, y{band(pick(rng, nbands))}, z{band(pick(rng, nbands))};
+    const Program c0{scalar(random_scalar(rng))}, c1{scalar(random_scalar(rng))}, c2{scalar(random_scalar(rng))},
+        c3{scalar(random_scalar(rng))};
+    const Program difference = cat({x, y, {op(K::sub)}});
+    switch (pick(rng, 4)) {
+        case 0: return cat({difference, binary(rng, x, y, K::add), {op(K::div)}});
+        case 1: return cat({x, y, {op(K::div)}});
+        case 2: {
+            const Program bottom = binary(rng, binary(rng, x, y, K::add), c1, K::add);
+            return binary(rng, c0, cat({difference, bottom, {op(K::div)}}), K::mul);
+        }
+        default: break;
+    }
+    const Program left = binary(rng, x, binary(rng, c1, y, K::mul), K::add);
+    const Program bottom = binary(rng, cat({left, binary(rng, c2, z, K::mul), {op(K::sub)}}), c3, K::add);
+    return binary(rng, c0, cat({difference, bottom, {op(K::div)}}), K::mul);
+}
+
+// Each shape as one loop gives the reference's bits, in every copy of the loops, through the
+// caches and past them, whole lines and runs alike.
+void test_fused_shapes_match_the_reference() {
+    Rng rng(31);
+    const std::vector<Variant> copies = variants();
+    for (int iteration = 0; iteration < 1500; ++iteration) {
+        const auto [rows, cols] = random_shape(rng);
+        const std::size_t nbands = 1 + pick(rng, 3);
+        Scene scene(rng, nbands, rows, cols, 2);
+        const Program prog = shape_program(rng, nbands);
+        const RegisterProgram lowered = lower(prog);
+        CHECK_MSG(match_fused(lowered).has_value(), "iteration " << iteration);
+        const Layout out_layout = random_layout(rng, false);
+        OutStore want(rows, cols, out_layout), got(rows, cols, out_layout);
+        evaluate_all(prog, scene.views, want.view);
+        evaluate_blocks(prog, scene.views, got.view);
+        CHECK_EQ(mismatches(got, want), std::size_t{0}, "iteration " << iteration << ", on the pool");
+        for (const Variant& v : copies) {
+            OutStore each(rows, cols, out_layout);
+            BlockProgram(lowered, scene.views, each.view, *v.runs, v.stores).evaluate(0, 0, rows, cols);
+            CHECK_EQ(mismatches(each, want), std::size_t{0}, "iteration " << iteration << ", " << v.runs->isa);
+        }
+    }
+}
+
+// float32 samples with NaNs of many payloads (so that the order of two NaN operands shows),
+// infinities and signed zeros.
+float random_float_sample(Rng& rng) {
+    switch (pick(rng, 5)) {
+        case 0: return std::bit_cast<float>(0x7F800001u | static_cast<std::uint32_t>(rng() & 0x807FFFFFu));
+        case 1: return random_scalar(rng);
+        default: return std::uniform_real_distribution<float>(-3000.0f, 3000.0f)(rng);
+    }
+}
+
+// Bands of uint16, int16 and float32 samples with scale, offset, nodata and masks: the fused
+// loops give the bits of the steps run one by one.
+struct TypedScene {
+    std::vector<BandStore> u16;
+    std::vector<Strided<const std::int16_t>> i16;
+    std::vector<Strided<const float>> f32;
+    std::vector<Strided<const std::uint8_t>> masks;
+    std::vector<BandInput> inputs;
+    std::vector<MaskView> mask_views;
+
+    TypedScene(Rng& rng, std::size_t nbands, std::size_t rows, std::size_t cols) {
+        // Views point into each store's own bytes, which moving a store keeps.
+        u16.reserve(nbands);
+        i16.reserve(nbands);
+        f32.reserve(nbands);
+        const float scales[] = {1.0f, 1e-4f, -2.5f, std::numeric_limits<float>::infinity(),
+                                std::numeric_limits<float>::quiet_NaN()};
+        for (std::size_t k = 0; k < nbands; ++k) {
+            SampleView view{};
+            const std::size_t type = pick(rng, 3);
+            const Layout l = random_layout(rng, false);
+            if (type == 0) {
+                BandStore& b = u16.emplace_back(rows, cols, l);
+                for (std::size_t i = 0; i < rows * cols; ++i) b.set(i / cols, i % cols, random_sample(rng));
+                view = {b.view.data, rows, cols, b.view.row_stride, b.view.col_stride, SampleType::u16};
+            } else if (type == 1) {
+                auto& b = i16.emplace_back(rows, cols, l);
+                for (std::size_t i = 0; i < rows * cols; ++i)
+                    b.set(i / cols, i % cols, static_cast<std::int16_t>(rng()));
+                view = {b.view.data, rows, cols, b.view.row_stride, b.view.col_stride, SampleType::i16};
+            } else {
+                auto& b = f32.emplace_back(rows, cols, l);
+                for (std::size_t i = 0; i < rows * cols; ++i) b.set(i / cols, i % cols, random_float_sample(rng));
+                view = {b.view.data, rows, cols, b.view.row_stride, b.view.col_stride, SampleType::f32};
+            }
+            const bool scaled = pick(rng, 3) == 0;
+            const float scale = scaled ? scales[pick(rng, std::size(scales))] : 1.0f;
+            const float offset = scaled ? random_scalar(rng) : 0.0f;
+            const double nodata[] = {0.0, 1.0, 65535.0, -0.0, std::nan("")};
+            const Nodata tested =
+                pick(rng, 2) == 0 ? Nodata{} : Nodata::of(view.type, nodata[pick(rng, std::size(nodata))]);
+            inputs.push_back({view, scale, offset, tested});
+        }
+        if (pick(rng, 4) == 0) {
+            auto& m = masks.emplace_back(rows, cols, random_layout(rng, false));
+            for (std::size_t i = 0; i < rows * cols; ++i) m.set(i / cols, i % cols, pick(rng, 7) == 0);
+            mask_views.push_back(m.view);
+        }
+    }
+};
+
+void test_fused_reads_every_band_as_the_steps_do() {
+    Rng rng(43);
+    const std::vector<Variant> copies = variants();
+    for (int iteration = 0; iteration < 1500; ++iteration) {
+        const auto [rows, cols] = random_shape(rng);
+        const std::size_t nbands = 1 + pick(rng, 3);
+        TypedScene scene(rng, nbands, rows, cols);
+        const RegisterProgram lowered = lower(shape_program(rng, nbands));
+        const Layout out_layout = random_layout(rng, false);
+        const float fill = random_scalar(rng);
+        const Variant& v = copies[pick(rng, copies.size())];
+        OutStore want(rows, cols, out_layout), got(rows, cols, out_layout);
+        BlockProgram(lowered, scene.inputs, scene.mask_views, fill, want.view, *v.runs, v.stores, Fusion::kNever)
+            .evaluate(0, 0, rows, cols);
+        BlockProgram(lowered, scene.inputs, scene.mask_views, fill, got.view, *v.runs, v.stores)
+            .evaluate(0, 0, rows, cols);
+        CHECK_EQ(mismatches(got, want), std::size_t{0}, "iteration " << iteration << ", " << v.runs->isa);
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -317,5 +458,7 @@ int main() {
     test_random_programs_match_the_reference();
     test_rectangles_write_only_themselves();
     test_faults_match_the_reference();
+    test_fused_shapes_match_the_reference();
+    test_fused_reads_every_band_as_the_steps_do();
     return check::exit_code();
 }

@@ -1,7 +1,10 @@
 #include "core/expr/block_evaluator.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <limits>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -102,10 +105,81 @@ bool sample_aligned(const SampleView& v) { return reinterpret_cast<std::uintptr_
 
 // A pixel's cost in the units of the fixed kernels (one normalized difference): a run step
 // costs about a third of one, pow (the C library's, one element at a time) about ten.
-parallel::LoopCost cost_of(const RegisterProgram& program) {
+std::size_t cost_of(const RegisterProgram& program) {
     std::size_t thirds = 3;  // reading the bands and writing the output
     for (const RegisterStep& step : program.steps) thirds += step.op == OpCode::pow ? 30 : 1;
-    return {thirds / 3};
+    return thirds / 3;
+}
+
+// How a fused shape reads its bands, and whether its loop tests their nodata values itself.
+struct FusionPlan {
+    FusedFormula formula;
+    FusedKind kind;
+    bool folded;  // every nodata test is the loop's, and no mask is read
+};
+
+bool is_finite(float v) { return std::isfinite(v); }
+
+// Whether float32(sample) is the raw sample itself or tells samples apart exactly, so that the
+// loop may compare it with the nodata value instead of the raw sample.
+bool read_exactly(const BandInput& band) {
+    switch (band.view.type) {
+        case SampleType::u8:
+        case SampleType::i8:
+        case SampleType::u16:
+        case SampleType::i16:
+        case SampleType::f32: return !band.scaled();
+        default: break;
+    }
+    return false;
+}
+
+std::optional<FusionPlan> plan_fusion(const RegisterProgram& program, std::span<const BandInput> bands, bool masks) {
+    const std::optional<FusedFormula> formula = match_fused(program);
+    if (!formula) return std::nullopt;
+    FusionPlan plan{*formula, FusedKind::floats, !masks};
+    // With uint16 samples and finite scales, offsets and constants, no addition or
+    // multiplication of a shape meets two NaN operands, which the plain loops need.
+    bool samples = std::all_of(std::begin(formula->constants), std::end(formula->constants), is_finite);
+    bool scaled = false;
+    const auto in_shape = [&](std::size_t b) {
+        for (std::size_t k = 0; k < shape_bands(formula->shape); ++k) {
+            if (program.bands[formula->bands[k]] == b) return true;
+        }
+        return false;
+    };
+    for (std::size_t k = 0; k < shape_bands(formula->shape); ++k) {
+        const BandInput& band = bands[program.bands[formula->bands[k]]];
+        samples = samples && band.view.type == SampleType::u16 && is_finite(band.scale) && is_finite(band.offset);
+        scaled = scaled || band.scaled();
+    }
+    if (samples) plan.kind = scaled ? FusedKind::scaled_samples : FusedKind::samples;
+    for (std::size_t b = 0; b < bands.size(); ++b) {
+        if (bands[b].nodata.kind == Nodata::Kind::none) continue;
+        const bool raw = plan.kind != FusedKind::floats || read_exactly(bands[b]);
+        plan.folded = plan.folded && in_shape(b) && raw;
+    }
+    return plan;
+}
+
+FusedArgs fused_args(const FusionPlan& plan, const RegisterProgram& program, std::span<const BandInput> bands,
+                     float fill) {
+    FusedArgs args{};
+    std::copy(std::begin(plan.formula.constants), std::end(plan.formula.constants), args.constants);
+    args.swaps = plan.formula.swaps;
+    args.fill = fill;
+    for (std::size_t k = 0; k < shape_bands(plan.formula.shape); ++k) {
+        const BandInput& band = bands[program.bands[plan.formula.bands[k]]];
+        args.scale[k] = band.scale;
+        args.offset[k] = band.offset;
+        args.nodata[k] = std::numeric_limits<float>::quiet_NaN();
+        args.nan_nodata[k] = band.nodata.kind == Nodata::Kind::nan;
+        if (band.nodata.kind != Nodata::Kind::equal) continue;
+        // Exact: the sample types read_exactly admits convert without rounding.
+        args.nodata[k] =
+            band.view.type == SampleType::f32 ? band.nodata.value.f32 : static_cast<float>(band.nodata.value.integer);
+    }
+    return args;
 }
 
 }  // namespace
@@ -154,7 +228,12 @@ public:
         float* const out_scratch = regs_ + kOutputSlot * kRun;
         const bool direct = out_in_place_ && !stream;
         dsts_[kOutputSlot] = direct ? out_at : out_scratch;
-        if (n == kRun) {
+        const Fused& fused = program_.fused_;
+        if (fused.fn != nullptr) {
+            const void* bands[kFusedBands];
+            for (std::size_t k = 0; k < fused.bands; ++k) bands[k] = sources_[fused.sources[k]];
+            fused.fn(fused.args, dsts_[kOutputSlot], bands, n, Stores::kCached);
+        } else if (n == kRun) {
             for (const Step& s : program_.steps_) s.full(dsts_[s.dst], sources_[s.a], sources_[s.b], s.sa, s.sb, n);
         } else {
             for (const Step& s : program_.steps_) s.tail(dsts_[s.dst], sources_[s.a], sources_[s.b], s.sa, s.sb, n);
@@ -165,6 +244,21 @@ public:
         } else if (!direct) {
             program_.runs_.scatter(out_at, out_.step, out_scratch, n);
         }
+    }
+
+    // Whether whole lines can go to the fused loop at once: every band it reads lies in place
+    // as the loop reads it, the output too, and nothing else is tested.
+    bool whole_lines() const {
+        return program_.fused_.fn != nullptr && !program_.checks_ && out_in_place_ &&
+               std::all_of(inputs_.begin(), inputs_.end(),
+                           [](const InputRun& in) { return in.raw == kInPlace && in.floats == kInPlace; });
+    }
+
+    void line(std::size_t l, Stores stores) const {
+        const Fused& fused = program_.fused_;
+        const void* bands[kFusedBands];
+        for (std::size_t k = 0; k < fused.bands; ++k) bands[k] = inputs_[fused.inputs[k]].walk.at(l, 0);
+        fused.fn(fused.args, out_.at(l, 0), bands, length_, stores);
     }
 
 private:
@@ -238,20 +332,20 @@ std::vector<BandInput> as_inputs(std::span<const BandView> bands) {
 }  // namespace
 
 BlockProgram::BlockProgram(const RegisterProgram& program, std::span<const BandView> bands, const OutputView& out,
-                           const BlockRuns& runs, Stores stores)
+                           const BlockRuns& runs, Stores stores, Fusion fusion)
     : runs_(runs) {
-    bind(program, as_inputs(bands), {}, out, stores);
+    bind(program, as_inputs(bands), {}, out, stores, fusion);
 }
 
 BlockProgram::BlockProgram(const RegisterProgram& program, std::span<const BandInput> bands,
                            std::span<const MaskView> masks, float fill, const OutputView& out, const BlockRuns& runs,
-                           Stores stores)
+                           Stores stores, Fusion fusion)
     : runs_(runs), fill_(fill) {
-    bind(program, bands, masks, out, stores);
+    bind(program, bands, masks, out, stores, fusion);
 }
 
 void BlockProgram::bind(const RegisterProgram& program, std::span<const BandInput> bands,
-                        std::span<const MaskView> masks, const OutputView& out, Stores stores) {
+                        std::span<const MaskView> masks, const OutputView& out, Stores stores, Fusion fusion) {
     out_ = out;
     out_aligned_ = is_aligned(out.data);
     // Runs follow the output's unit stride, so that a column-major output is written in place.
@@ -259,6 +353,8 @@ void BlockProgram::bind(const RegisterProgram& program, std::span<const BandInpu
     streaming_ = stores == Stores::kStreaming;
     if (transposed_) out_ = transpose(out_);
     const auto oriented = [this](const SampleView& v) { return transposed_ ? transpose(v) : v; };
+    const std::optional<FusionPlan> plan =
+        fusion == Fusion::kWhereMatched ? plan_fusion(program, bands, !masks.empty()) : std::nullopt;
 
     // The steps read band operand k from source kFirstBandSource + k; a band that no step reads
     // is still walked when its nodata is tested.
@@ -266,21 +362,20 @@ void BlockProgram::bind(const RegisterProgram& program, std::span<const BandInpu
     for (std::size_t k = 0; k < program.bands.size(); ++k) {
         read_as[program.bands[k]] = kFirstBandSource + static_cast<std::uint32_t>(k);
     }
-    std::vector<OperandKind> band_kinds(program.bands.size(), OperandKind::floats);
     for (std::size_t b = 0; b < bands.size(); ++b) {
         const BandInput& band = bands[b];
-        const CheckFn check = runs_.nodata(band.view.type, band.nodata.kind);
+        const CheckFn check = plan && plan->folded ? nullptr : runs_.nodata(band.view.type, band.nodata.kind);
         if (read_as[b] == kUnread && check == nullptr) continue;
         Input in{oriented(band.view), sample_aligned(band.view), nullptr, band.scale, band.offset, check, band.nodata,
                  read_as[b]};
         if (read_as[b] != kUnread) {
             // uint16 samples go to the steps as they lie (converted there, as ever), float32 ones
-            // as floats; everything else, and every scaled band, through a float32 run.
-            const bool as_they_lie =
-                !band.scaled() && (band.view.type == SampleType::u16 || band.view.type == SampleType::f32);
-            if (!as_they_lie) in.convert = runs_.convert(band.view.type, band.scaled());
-            if (as_they_lie && band.view.type == SampleType::u16)
-                band_kinds[read_as[b] - kFirstBandSource] = OperandKind::samples;
+            // as floats; everything else, and every scaled band, through a float32 run. A fused
+            // loop reads uint16 samples (scaled or not) itself, or else float32 values.
+            const bool f32 = band.view.type == SampleType::f32 && !band.scaled();
+            const bool u16 =
+                band.view.type == SampleType::u16 && (plan ? plan->kind != FusedKind::floats : !band.scaled());
+            if (!f32 && !u16) in.convert = runs_.convert(band.view.type, band.scaled());
         }
         inputs_.push_back(in);
     }
@@ -290,10 +385,42 @@ void BlockProgram::bind(const RegisterProgram& program, std::span<const BandInpu
     }
     checks_ = std::any_of(inputs_.begin(), inputs_.end(), [](const Input& in) { return in.check != nullptr; });
     sources_ = kFirstBandSource + program.bands.size();
+    if (!plan) {
+        cost_ = cost_of(program);
+        return bind_steps(program, bands);
+    }
 
+    const FusedFormula& formula = plan->formula;
+    const bool tests =
+        std::any_of(bands.begin(), bands.end(), [](const BandInput& b) { return b.nodata.kind != Nodata::Kind::none; });
+    // A fused shape costs what the fixed kernel of its formula costs.
+    cost_ = formula.shape == FusedShape::evi ? 2 : 1;
+    fused_.fn = runs_.fused(formula.shape, plan->kind, plan->folded && tests);
+    fused_.args = fused_args(*plan, program, bands, fill_);
+    fused_.bands = shape_bands(formula.shape);
+    for (std::size_t k = 0; k < fused_.bands; ++k) {
+        fused_.sources[k] = kFirstBandSource + formula.bands[k];
+        for (std::size_t i = 0; i < inputs_.size(); ++i) {
+            if (inputs_[i].source == fused_.sources[k]) fused_.inputs[k] = i;
+        }
+    }
+    // Whole lines straight from the views when every band the loop reads, and the output, lie
+    // contiguous and aligned, and nothing else is read.
+    lines_ = !checks_ && out_aligned_ && out_.col_stride == 1 &&
+             std::all_of(inputs_.begin(), inputs_.end(), [](const Input& in) {
+                 return in.convert == nullptr && in.aligned && in.view.col_stride == 1;
+             });
+}
+
+void BlockProgram::bind_steps(const RegisterProgram& program, std::span<const BandInput> bands) {
+    // uint16 samples go to the steps as they lie, converted there.
     const auto kind_of = [&](const Operand& x, std::uint32_t dst) {
         switch (x.kind) {
-            case Operand::Kind::band: return band_kinds[x.index];
+            case Operand::Kind::band: {
+                const BandInput& band = bands[program.bands[x.index]];
+                const bool u16 = band.view.type == SampleType::u16 && !band.scaled();
+                return u16 ? OperandKind::samples : OperandKind::floats;
+            }
             // A register operand of the register being written is the left operand of an update.
             case Operand::Kind::reg: return x.index == dst ? OperandKind::in_place : OperandKind::floats;
             case Operand::Kind::scalar: break;
@@ -318,8 +445,15 @@ void BlockProgram::evaluate(std::size_t row0, std::size_t col0, std::size_t rows
         std::swap(rows, cols);
     }
     if (rows == 0 || cols == 0) return;
+    // A single column joins its lines into one strided one, which the loop cannot read in place.
+    if (lines_ && (cols > 1 || rows == 1)) return evaluate_lines(row0, col0, rows, cols);
     Piece piece(*this, row0, col0, rows, cols);
     const bool streaming = streaming_ && piece.out_in_place();
+    if (piece.whole_lines()) {
+        const Stores stores = streaming ? Stores::kStreaming : Stores::kCached;
+        for (std::size_t l = 0; l < piece.lines(); ++l) piece.line(l, stores);
+        return;
+    }
     for (std::size_t l = 0; l < piece.lines(); ++l) {
         std::size_t i = 0;
         if (streaming) {
@@ -336,6 +470,28 @@ void BlockProgram::evaluate(std::size_t row0, std::size_t col0, std::size_t rows
         }
     }
     if (streaming) runs_.fence();
+}
+
+void BlockProgram::evaluate_lines(std::size_t row0, std::size_t col0, std::size_t rows, std::size_t cols) const {
+    const bool joined = rows > 1 && out_.row_stride == static_cast<std::ptrdiff_t>(cols) &&
+                        std::all_of(inputs_.begin(), inputs_.end(), [cols](const Input& in) {
+                            return in.view.row_stride == static_cast<std::ptrdiff_t>(cols);
+                        });
+    const std::size_t lines = joined ? 1 : rows, length = joined ? rows * cols : cols;
+    const Stores stores = streaming_ ? Stores::kStreaming : Stores::kCached;
+    const auto at = [&](const auto& v, std::size_t l, std::ptrdiff_t unit) {
+        const std::ptrdiff_t row = static_cast<std::ptrdiff_t>(row0 + l), col = static_cast<std::ptrdiff_t>(col0);
+        return (row * v.row_stride + col) * unit;
+    };
+    for (std::size_t l = 0; l < lines; ++l) {
+        const void* bands[kFusedBands];
+        for (std::size_t k = 0; k < fused_.bands; ++k) {
+            const SampleView& v = inputs_[fused_.inputs[k]].view;
+            const auto size = static_cast<std::ptrdiff_t>(sample_size(v.type));
+            bands[k] = static_cast<const std::byte*>(v.data) + at(v, l, size);
+        }
+        fused_.fn(fused_.args, out_.data + at(out_, l, 1), bands, length, stores);
+    }
 }
 
 namespace {
@@ -360,7 +516,7 @@ void run_blocks(std::span<const Instruction> prog, std::span<const BandView> sha
             const parallel::Indices& at = std::get<0>(piece.parts());
             program.evaluate(at.row0, at.col0, at.rows, at.cols);
         },
-        cost_of(lowered), {}, interruption);
+        {program.cost()}, {}, interruption);
 }
 
 }  // namespace

@@ -19,6 +19,10 @@
 
 namespace rastrel {
 
+// Whether a program that computes one of the fused shapes (fused.h) runs as one loop; the
+// results are the same bits either way.
+enum class Fusion : std::uint8_t { kWhereMatched, kNever };
+
 // A register program bound to the views of one call: which loop each step runs, how each band
 // and the output are reached, and along which axis runs go. Shared read-only by all pieces.
 class BlockProgram {
@@ -26,19 +30,23 @@ public:
     // uint16 bands read as they are. `program` must read only bands that `bands` holds, each
     // covering the output's extent (validate() found no fault). Allocates.
     BlockProgram(const RegisterProgram& program, std::span<const BandView> bands, const OutputView& out,
-                 const BlockRuns& runs = block_runs(), Stores stores = Stores::kCached);
+                 const BlockRuns& runs = block_runs(), Stores stores = Stores::kCached,
+                 Fusion fusion = Fusion::kWhereMatched);
 
     // Bands of any sample type, converted, scaled and tested for nodata in the same runs as the
     // program, and masks: a pixel that a band's nodata (read by the program or not) or a mask
     // marks invalid gets `fill`. Every band with a nodata test, and every mask, covers the output.
     BlockProgram(const RegisterProgram& program, std::span<const BandInput> bands, std::span<const MaskView> masks,
                  float fill, const OutputView& out, const BlockRuns& runs = block_runs(),
-                 Stores stores = Stores::kCached);
+                 Stores stores = Stores::kCached, Fusion fusion = Fusion::kWhereMatched);
 
     // Evaluates rows [row0, row0 + rows) x columns [col0, col0 + cols) of the output, a rectangle
     // inside it. Thread-safe: pieces may run at once on different threads. Allocates once per
     // call (not per run); never faults.
     void evaluate(std::size_t row0, std::size_t col0, std::size_t rows, std::size_t cols) const;
+
+    // A pixel's cost in the units of the fixed kernels (one normalized difference).
+    std::size_t cost() const { return cost_; }
 
 private:
     class Piece;
@@ -60,15 +68,29 @@ private:
         std::uint32_t source;  // its entry in the source table, or kUnread
     };
     static constexpr std::uint32_t kUnread = ~std::uint32_t{0};
+    // The loop of a fused shape, when the program is one; fn is nullptr otherwise.
+    struct Fused {
+        FusedFn fn = nullptr;
+        FusedArgs args{};
+        std::size_t bands = 0;  // how many the shape reads
+        std::uint32_t sources[kFusedBands]{};  // their entries in the source table
+        std::size_t inputs[kFusedBands]{};  // and in inputs_
+    };
 
     void bind(const RegisterProgram& program, std::span<const BandInput> bands, std::span<const MaskView> masks,
-              const OutputView& out, Stores stores);
+              const OutputView& out, Stores stores, Fusion fusion);
+    void bind_steps(const RegisterProgram& program, std::span<const BandInput> bands);
+    // Pieces of a fused program whose bands and output all lie in place.
+    void evaluate_lines(std::size_t row0, std::size_t col0, std::size_t rows, std::size_t cols) const;
 
     const BlockRuns& runs_;
     std::vector<Step> steps_;
     std::vector<Input> inputs_;
+    Fused fused_;
     std::size_t sources_ = 0;  // entries of the source table
     bool checks_ = false;  // whether any input marks invalid pixels
+    std::size_t cost_ = 1;
+    bool lines_ = false;  // whether evaluate_lines can take every piece
     float fill_ = 0.0f;
     OutputView out_{};
     bool out_aligned_ = false;

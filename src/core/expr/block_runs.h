@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/expr/fused.h"
 #include "core/expr/opcodes.h"
 #include "core/isa.h"
 #include "core/samples.h"
@@ -58,6 +59,8 @@ struct BlockRuns {
     void (*gather)(std::uint16_t* to, const std::uint16_t* from, std::ptrdiff_t step, std::size_t n);
     // to[i * step] = from[i] for i < n, writing no element in between.
     void (*scatter)(float* to, std::ptrdiff_t step, const float* from, std::size_t n);
+    // The whole-formula loop for `shape` over bands read as `kind`, testing nodata if `valid`.
+    FusedFn (*fused)(FusedShape shape, FusedKind kind, bool valid);
 };
 
 // The copy for `isa`, or nullptr when this build or this processor lacks it.

@@ -30,12 +30,16 @@ float fold(OpCode op, float a, float b) {
 // While lowering, a band operand names a position in `numbers` (every band pushed); afterwards
 // only the bands that surviving steps read keep a position, in order of first use.
 void compact_bands(RegisterProgram& out, const std::vector<std::uint64_t>& numbers) {
-    std::unordered_map<std::uint32_t, std::uint32_t> position;
+    constexpr std::uint32_t kNone = ~std::uint32_t{0};
+    std::vector<std::uint32_t> position(numbers.size(), kNone);
     const auto renumber = [&](Operand& operand) {
         if (operand.kind != Operand::Kind::band) return;
-        const auto [it, fresh] = position.try_emplace(operand.index, static_cast<std::uint32_t>(out.bands.size()));
-        if (fresh) out.bands.push_back(numbers[operand.index]);
-        operand.index = it->second;
+        std::uint32_t& at = position[operand.index];
+        if (at == kNone) {
+            at = static_cast<std::uint32_t>(out.bands.size());
+            out.bands.push_back(numbers[operand.index]);
+        }
+        operand.index = at;
     };
     for (RegisterStep& step : out.steps) {
         renumber(step.a);
@@ -43,16 +47,47 @@ void compact_bands(RegisterProgram& out, const std::vector<std::uint64_t>& numbe
     }
 }
 
+// The position of each band number in order of first push. Formulas read a few bands, found
+// faster by looking through them than by hashing (lowering runs on every call); a program that
+// pushes many distinct bands gets a map.
+class FirstPushes {
+public:
+    std::uint32_t position_of(std::uint64_t band) {
+        if (map_.empty()) {
+            for (std::size_t k = 0; k < numbers.size(); ++k) {
+                if (numbers[k] == band) return static_cast<std::uint32_t>(k);
+            }
+            if (numbers.size() < kLinear) return add(band);
+            for (std::size_t k = 0; k < numbers.size(); ++k) map_.emplace(numbers[k], static_cast<std::uint32_t>(k));
+        }
+        const auto [it, fresh] = map_.try_emplace(band, static_cast<std::uint32_t>(numbers.size()));
+        if (fresh) numbers.push_back(band);
+        return it->second;
+    }
+
+    std::vector<std::uint64_t> numbers;  // band numbers in order of first push
+
+private:
+    static constexpr std::size_t kLinear = 32;
+
+    std::uint32_t add(std::uint64_t band) {
+        numbers.push_back(band);
+        return static_cast<std::uint32_t>(numbers.size() - 1);
+    }
+
+    std::unordered_map<std::uint64_t, std::uint32_t> map_;
+};
+
 }  // namespace
 
 RegisterProgram lower(std::span<const Instruction> prog) {
     RegisterProgram out;
-    std::vector<std::uint64_t> numbers;  // band numbers in order of first push
-    std::unordered_map<std::uint64_t, std::uint32_t> seen;
+    FirstPushes pushes;
     std::array<Operand, kStackSlots> slots{};
     std::size_t n = 0;
     std::size_t slot0_writer = 0;  // number of steps up to and including the last write of slot 0
 
+    out.steps.reserve(prog.size());
     const auto emit = [&](const RegisterStep& step) {
         out.steps.push_back(step);
         if (step.dst == 0) slot0_writer = out.steps.size();
@@ -63,9 +98,7 @@ RegisterProgram lower(std::span<const Instruction> prog) {
                 if (ins.kind == OpCode::push_scalar) {
                     slots[n] = Operand::scalar(ins.scalar);
                 } else {
-                    const auto [it, fresh] = seen.try_emplace(ins.band, static_cast<std::uint32_t>(numbers.size()));
-                    if (fresh) numbers.push_back(ins.band);
-                    slots[n] = Operand::band(it->second);
+                    slots[n] = Operand::band(pushes.position_of(ins.band));
                 }
                 ++n;
                 break;
@@ -105,7 +138,7 @@ RegisterProgram lower(std::span<const Instruction> prog) {
         out.steps.push_back({result.kind == Operand::Kind::band ? OpCode::push_band : OpCode::push_scalar,
                              kOutputRegister, result, {}});
     }
-    compact_bands(out, numbers);
+    compact_bands(out, pushes.numbers);
     return out;
 }
 

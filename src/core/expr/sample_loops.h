@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "core/expr/evaluator.h"
 #include "core/samples.h"
 
 namespace rastrel::sample_loops {
@@ -20,9 +21,11 @@ template <class T, bool kScaled>
     for (std::size_t i = 0; i < n; ++i) {
         float v = static_cast<float>(s[i]);
         if constexpr (kScaled) {
-            // Two roundings, in this order; the build never fuses them.
-            v = v * scale;
-            v = v + offset;
+            // Two roundings, in this order; the build never fuses them. As the engine's own
+            // operations do, a NaN sample keeps its payload even against a NaN scale or offset,
+            // whatever order the compiler gives the operands in each part of the loop.
+            v = apply_binary<OpCode::mul>(v, scale);
+            v = apply_binary<OpCode::add>(v, offset);
         }
         d[i] = v;
     }

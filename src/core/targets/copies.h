@@ -23,6 +23,7 @@
 #include <cstdint>
 
 #include "core/expr/block_loops.h"
+#include "core/expr/fused_loops.h"
 #include "core/isa.h"
 #include "core/kernels/run_loops.h"
 #include "core/kernels/runs.h"
@@ -104,6 +105,11 @@ extern const IsaCopies kAvx512;
         [[__VA_ARGS__]] static void fill(float* __restrict out, const std::uint8_t* v, float value, std::size_t n) { \
             sample_loops::fill_invalid(out, v, value, n);                                                            \
         }                                                                                                            \
+        template <FusedShape S, FusedKind K, bool kValid>                                                            \
+        [[__VA_ARGS__]] static void fused(const FusedArgs& a, float* out, const void* const* bands, std::size_t n,   \
+                                          Stores stores) {                                                           \
+            fused_loops::run<Target, S, K, kValid>(a, out, bands, n, stores);                                        \
+        }                                                                                                            \
     };                                                                                                               \
     const kernels::RunTable Target##Runs{                                                                            \
         isa_name(Target::kIsa),                                                                                      \
@@ -129,6 +135,7 @@ extern const IsaCopies kAvx512;
                                    Target##Entries::mask,                                                            \
                                    Target##Entries::fill,                                                            \
                                    Target##Entries::gather,                                                          \
-                                   Target##Entries::scatter};                                                        \
+                                   Target##Entries::scatter,                                                         \
+                                   fused_loops::pick<Target##Entries>};                                              \
     }                                                                                                                \
     const IsaCopies variable{Target::kIsa, isa_name(Target::kIsa), Target::kStreams, &Target##Runs, &Target##Blocks};

@@ -1,0 +1,180 @@
+#pragma once
+// The loops behind every copy of the fused formulas (fused.h). Included only by the per-target
+// sources (targets/), whose entry points inline these into functions compiled for their own
+// instruction set, where the compiler vectorises them at that width. Nothing here may name an
+// instruction-set intrinsic; the streaming store comes in through the `Target` policy.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+#include <utility>
+
+#include "core/expr/evaluator.h"
+#include "core/expr/fused.h"
+#include "core/kernels/run_loops.h"
+
+namespace rastrel::fused_loops {
+
+// Additions and multiplications as the engine performs them: which of two NaN operands the
+// result carries depends on their order, so the program's order is kept.
+struct InOrder {
+    template <OpCode K>
+    static float op(float a, float b, bool swap) {
+        const float x = swap ? b : a;
+        const float y = swap ? a : b;
+        return apply_binary<K>(x, y);
+    }
+};
+
+// The same where no operation of the shape can meet two NaN operands (integer samples, finite
+// scale, offset and constants): then every order gives the same bits, and the plain operation
+// is cheaper.
+struct AnyOrder {
+    template <OpCode K>
+    static float op(float a, float b, bool) {
+        if constexpr (K == OpCode::add) {
+            return a + b;
+        } else {
+            return a * b;
+        }
+    }
+};
+
+template <FusedKind K>
+using Sample = std::conditional_t<K == FusedKind::floats, float, std::uint16_t>;
+
+template <FusedKind K>
+using Order = std::conditional_t<K == FusedKind::floats, InOrder, AnyOrder>;
+
+template <FusedShape S, class A>
+[[gnu::always_inline]] inline float formula(const float* c, const bool* s, const float* v) {
+    using K = OpCode;
+    if constexpr (S == FusedShape::normalized_difference) {
+        const float d = apply_binary<K::sub>(v[0], v[1]);
+        const float t = A::template op<K::add>(v[0], v[1], s[0]);
+        return apply_binary<K::div>(d, t);
+    } else if constexpr (S == FusedShape::ratio) {
+        return apply_binary<K::div>(v[0], v[1]);
+    } else if constexpr (S == FusedShape::adjusted_difference) {
+        const float d = apply_binary<K::sub>(v[0], v[1]);
+        float t = A::template op<K::add>(v[0], v[1], s[0]);
+        t = A::template op<K::add>(t, c[1], s[1]);
+        const float q = apply_binary<K::div>(d, t);
+        return A::template op<K::mul>(c[0], q, s[2]);
+    } else {
+        const float d = apply_binary<K::sub>(v[0], v[1]);
+        const float p = A::template op<K::mul>(c[1], v[1], s[0]);
+        float t = A::template op<K::add>(v[0], p, s[1]);
+        const float u = A::template op<K::mul>(c[2], v[2], s[2]);
+        t = apply_binary<K::sub>(t, u);
+        t = A::template op<K::add>(t, c[3], s[3]);
+        const float q = apply_binary<K::div>(d, t);
+        return A::template op<K::mul>(c[0], q, s[4]);
+    }
+}
+
+// One band's value, and whether its raw sample marks the pixel invalid.
+template <FusedKind K, bool kValid>
+[[gnu::always_inline]] inline float value(Sample<K> sample, float nodata, bool nan_nodata, float scale, float offset,
+                                          bool& invalid) {
+    float v = static_cast<float>(sample);
+    if constexpr (kValid) {
+        invalid |= v == nodata;
+        if constexpr (K == FusedKind::floats) invalid |= nan_nodata & (v != v);
+    }
+    if constexpr (K == FusedKind::scaled_samples) {
+        // Two roundings, in this order; the build never fuses them.
+        v = v * scale;
+        v = v + offset;
+    }
+    return v;
+}
+
+template <FusedShape S, FusedKind K, bool kValid, std::size_t... I>
+[[gnu::always_inline]] inline void compute(const FusedArgs& args, float* __restrict out, const Sample<K>* const* bands,
+                                           std::size_t n, std::index_sequence<I...>) {
+    // Copies, so that everything sits in registers for the whole loop.
+    const Sample<K>* const in[] = {bands[I]...};
+    const float c[kFusedConstants] = {args.constants[0], args.constants[1], args.constants[2], args.constants[3]};
+    bool s[5];
+    for (unsigned k = 0; k < 5; ++k) s[k] = (args.swaps >> k & 1) != 0;
+    const float nodata[] = {args.nodata[I]...};
+    const bool nan_nodata[] = {args.nan_nodata[I]...};
+    const float scale[] = {args.scale[I]...};
+    const float offset[] = {args.offset[I]...};
+    const float fill = args.fill;
+    for (std::size_t i = 0; i < n; ++i) {
+        bool invalid = false;
+        const float v[] = {value<K, kValid>(in[I][i], nodata[I], nan_nodata[I], scale[I], offset[I], invalid)...};
+        const float r = formula<S, Order<K>>(c, s, v);
+        out[i] = kValid && invalid ? fill : r;
+    }
+}
+
+// Streaming as the fixed kernels stream (kernels::detail::compute_streaming): the head up to a
+// cache line through the cache, whole blocks computed into an aligned buffer and written past
+// it, the tail through the cache again.
+template <class Target, FusedShape S, FusedKind K, bool kValid>
+[[gnu::always_inline]] inline void run(const FusedArgs& args, float* out, const void* const* bands, std::size_t n,
+                                       Stores stores) {
+    constexpr std::size_t N = shape_bands(S);
+    constexpr auto seq = std::make_index_sequence<N>{};
+    constexpr std::size_t kBlock = kernels::detail::kStreamBlock;
+    static_assert(kBlock * sizeof(float) % 64 == 0 && 64 % Target::kVectorBytes == 0);
+    const Sample<K>* in[N];
+    for (std::size_t k = 0; k < N; ++k) in[k] = static_cast<const Sample<K>*>(bands[k]);
+    const std::size_t head = (64 - reinterpret_cast<std::uintptr_t>(out) % 64) % 64 / sizeof(float);
+    if (stores != Stores::kStreaming || n < head + kBlock) return compute<S, K, kValid>(args, out, in, n, seq);
+
+    compute<S, K, kValid>(args, out, in, head, seq);
+    const auto at = [&in](std::size_t done) {
+        std::array<const Sample<K>*, N> moved;
+        for (std::size_t k = 0; k < N; ++k) moved[k] = in[k] + done;
+        return moved;
+    };
+    alignas(64) float block[kBlock];
+    std::size_t done = head;
+    for (; n - done >= kBlock; done += kBlock) {
+        compute<S, K, kValid>(args, block, at(done).data(), kBlock, seq);
+        Target::stream(out + done, block, kBlock);
+    }
+    compute<S, K, kValid>(args, out + done, at(done).data(), n - done, seq);
+    Target::fence();
+}
+
+template <class F>
+FusedFn with_shape(FusedShape shape, const F& f) {
+    switch (shape) {
+        case FusedShape::normalized_difference:
+            return f(std::integral_constant<FusedShape, FusedShape::normalized_difference>{});
+        case FusedShape::ratio: return f(std::integral_constant<FusedShape, FusedShape::ratio>{});
+        case FusedShape::adjusted_difference:
+            return f(std::integral_constant<FusedShape, FusedShape::adjusted_difference>{});
+        case FusedShape::evi: break;
+    }
+    return f(std::integral_constant<FusedShape, FusedShape::evi>{});
+}
+
+template <class F>
+FusedFn with_kind(FusedKind kind, const F& f) {
+    switch (kind) {
+        case FusedKind::samples: return f(std::integral_constant<FusedKind, FusedKind::samples>{});
+        case FusedKind::scaled_samples: return f(std::integral_constant<FusedKind, FusedKind::scaled_samples>{});
+        case FusedKind::floats: break;
+    }
+    return f(std::integral_constant<FusedKind, FusedKind::floats>{});
+}
+
+// The entry point of `Entries` for a shape read as `kind`, testing nodata values if `valid`.
+template <class Entries>
+FusedFn pick(FusedShape shape, FusedKind kind, bool valid) {
+    return with_shape(shape, [&](auto s) {
+        return with_kind(kind, [&](auto k) -> FusedFn {
+            constexpr FusedShape S = decltype(s)::value;
+            constexpr FusedKind K = decltype(k)::value;
+            return valid ? &Entries::template fused<S, K, true> : &Entries::template fused<S, K, false>;
+        });
+    });
+}
+
+}  // namespace rastrel::fused_loops
