@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/expr/program.h"
+#include "core/expr/register_program.h"
 #include "python/python.h"
 #include "python/ref.h"
 
@@ -16,6 +17,9 @@ struct CompiledExprObject {
     Instruction* instructions;  // owned; never written after creation
     std::size_t length;
     std::uint64_t num_bands;
+    // The program lowered for the block evaluator once, at creation (owned); nullptr when it
+    // faults before any pixel, whatever the bands.
+    const RegisterProgram* lowered;
 
     std::span<const Instruction> program() const noexcept { return {instructions, length}; }
 };

@@ -182,6 +182,30 @@ FusedArgs fused_args(const FusionPlan& plan, const RegisterProgram& program, std
     return args;
 }
 
+template <FusedShape S>
+void run_kernel(const kernels::RunTable& table, const FusedArgs& args, const OutputView& out, const BandView* bands,
+                Stores stores) {
+    const float* c = args.constants;
+    if constexpr (S == FusedShape::normalized_difference) {
+        table.block_of<kernels::NormalizedDifference>()({}, out, bands, stores);
+    } else if constexpr (S == FusedShape::ratio) {
+        table.block_of<kernels::Ratio>()({}, out, bands, stores);
+    } else if constexpr (S == FusedShape::adjusted_difference) {
+        // The program's own factor, which need not be l + 1.
+        kernels::AdjustedDifference pixel(c[1]);
+        pixel.factor = c[0];
+        table.block_of<kernels::AdjustedDifference>()(pixel, out, bands, stores);
+    } else {
+        table.block_of<kernels::EnhancedVegetationIndex>()({c[0], c[1], c[2], c[3]}, out, bands, stores);
+    }
+}
+
+template <class T>
+View2D<T> part(const View2D<T>& v, std::size_t row0, std::size_t col0, std::size_t rows, std::size_t cols) {
+    const std::ptrdiff_t r = static_cast<std::ptrdiff_t>(row0), c = static_cast<std::ptrdiff_t>(col0);
+    return {v.data + r * v.row_stride + c * v.col_stride, rows, cols, v.row_stride, v.col_stride};
+}
+
 }  // namespace
 
 // The scratch of one piece, on the stack of the thread that walks it: the registers, and the
@@ -358,6 +382,7 @@ void BlockProgram::bind(const RegisterProgram& program, std::span<const BandInpu
 
     // The steps read band operand k from source kFirstBandSource + k; a band that no step reads
     // is still walked when its nodata is tested.
+    inputs_.reserve(bands.size() + masks.size());
     std::vector<std::uint32_t> read_as(bands.size(), kUnread);
     for (std::size_t k = 0; k < program.bands.size(); ++k) {
         read_as[program.bands[k]] = kFirstBandSource + static_cast<std::uint32_t>(k);
@@ -404,12 +429,33 @@ void BlockProgram::bind(const RegisterProgram& program, std::span<const BandInpu
             if (inputs_[i].source == fused_.sources[k]) fused_.inputs[k] = i;
         }
     }
+    if (plan->kind == FusedKind::samples && !checks_ && !tests) bind_kernel(formula, program, bands, out);
     // Whole lines straight from the views when every band the loop reads, and the output, lie
     // contiguous and aligned, and nothing else is read.
     lines_ = !checks_ && out_aligned_ && out_.col_stride == 1 &&
              std::all_of(inputs_.begin(), inputs_.end(), [](const Input& in) {
                  return in.convert == nullptr && in.aligned && in.view.col_stride == 1;
              });
+}
+
+void BlockProgram::bind_kernel(const FusedFormula& formula, const RegisterProgram& program,
+                               std::span<const BandInput> bands, const OutputView& out) {
+    for (const Isa isa : kAllIsas) {
+        const IsaCopies* copies = isa_copies(isa);
+        if (copies != nullptr && copies->blocks == &runs_) kernel_.table = copies->kernels;
+    }
+    if (kernel_.table == nullptr) return;
+    kernel_.out = out;
+    for (std::size_t k = 0; k < shape_bands(formula.shape); ++k) {
+        const SampleView& v = bands[program.bands[formula.bands[k]]].view;
+        kernel_.bands[k] = {static_cast<const std::uint16_t*>(v.data), v.rows, v.cols, v.row_stride, v.col_stride};
+    }
+    switch (formula.shape) {
+        case FusedShape::normalized_difference: kernel_.run = run_kernel<FusedShape::normalized_difference>; break;
+        case FusedShape::ratio: kernel_.run = run_kernel<FusedShape::ratio>; break;
+        case FusedShape::adjusted_difference: kernel_.run = run_kernel<FusedShape::adjusted_difference>; break;
+        case FusedShape::evi: kernel_.run = run_kernel<FusedShape::evi>; break;
+    }
 }
 
 void BlockProgram::bind_steps(const RegisterProgram& program, std::span<const BandInput> bands) {
@@ -440,6 +486,9 @@ void BlockProgram::bind_steps(const RegisterProgram& program, std::span<const Ba
 }
 
 void BlockProgram::evaluate(std::size_t row0, std::size_t col0, std::size_t rows, std::size_t cols) const {
+    // Contiguous pieces go through the fused loop, which reads them in place; others through the
+    // fixed kernel, which walks any strides without going through the runs' scratch.
+    if (kernel_.run != nullptr && !lines_) return evaluate_kernel(row0, col0, rows, cols);
     if (transposed_) {
         std::swap(row0, col0);
         std::swap(rows, cols);
@@ -472,6 +521,14 @@ void BlockProgram::evaluate(std::size_t row0, std::size_t col0, std::size_t rows
     if (streaming) runs_.fence();
 }
 
+void BlockProgram::evaluate_kernel(std::size_t row0, std::size_t col0, std::size_t rows, std::size_t cols) const {
+    if (rows == 0 || cols == 0) return;
+    BandView bands[kFusedBands];
+    for (std::size_t k = 0; k < fused_.bands; ++k) bands[k] = part(kernel_.bands[k], row0, col0, rows, cols);
+    const Stores stores = streaming_ ? Stores::kStreaming : Stores::kCached;
+    kernel_.run(*kernel_.table, fused_.args, part(kernel_.out, row0, col0, rows, cols), bands, stores);
+}
+
 void BlockProgram::evaluate_lines(std::size_t row0, std::size_t col0, std::size_t rows, std::size_t cols) const {
     const bool joined = rows > 1 && out_.row_stride == static_cast<std::ptrdiff_t>(cols) &&
                         std::all_of(inputs_.begin(), inputs_.end(), [cols](const Input& in) {
@@ -499,15 +556,16 @@ namespace {
 // The pool, the program's faults, then the loop: the order every evaluation keeps.
 template <class Bind>
 void run_blocks(std::span<const Instruction> prog, std::span<const BandView> shapes, const OutputView& out,
-                parallel::Interruption* interruption, const Bind& bind) {
+                parallel::Interruption* interruption, const RegisterProgram* lowered, const Bind& bind) {
     // Without a pool every loop faults before its first step, and so does this one, ahead of
     // any fault of the program.
     parallel::WorkerPool& pool = parallel::current_pool();
     // No pixel, so no program fault.
     if (out.rows == 0 || out.cols == 0) return;
     if (const auto fault = validate(prog, shapes, out.rows, out.cols)) raise_eval_fault(fault->fault);
-    const RegisterProgram lowered = lower(prog);
-    const BlockProgram program = bind(lowered, stores_for(out.rows * out.cols * sizeof(float)));
+    const RegisterProgram own = lowered != nullptr ? RegisterProgram{} : lower(prog);
+    const BlockProgram program =
+        bind(lowered != nullptr ? *lowered : own, stores_for(out.rows * out.cols * sizeof(float)));
     const auto whole = parallel::zip(parallel::Indices{0, 0, out.rows, out.cols}, out);
     parallel::par_for_each_piece(
         pool, whole,
@@ -522,15 +580,15 @@ void run_blocks(std::span<const Instruction> prog, std::span<const BandView> sha
 }  // namespace
 
 void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandView> bands, const OutputView& out,
-                     const BlockRuns& runs, parallel::Interruption* interruption) {
-    run_blocks(prog, bands, out, interruption, [&](const RegisterProgram& lowered, Stores stores) {
+                     const BlockRuns& runs, parallel::Interruption* interruption, const RegisterProgram* lowered) {
+    run_blocks(prog, bands, out, interruption, lowered, [&](const RegisterProgram& lowered, Stores stores) {
         return BlockProgram(lowered, bands, out, runs, stores);
     });
 }
 
 void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandInput> bands,
                      std::span<const MaskView> masks, float fill, const OutputView& out, const BlockRuns& runs,
-                     parallel::Interruption* interruption) {
+                     parallel::Interruption* interruption, const RegisterProgram* lowered) {
     // Faults are found on shapes alone; bands and masks that no step reads must cover the
     // output all the same, since their every pixel is tested.
     std::vector<BandView> shapes;
@@ -541,7 +599,7 @@ void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandInpu
         std::all_of(bands.begin(), bands.end(), [&](const BandInput& b) { return covers(b.view.rows, b.view.cols); }) &&
         std::all_of(masks.begin(), masks.end(), [&](const MaskView& m) { return covers(m.rows, m.cols); });
     if (out.rows != 0 && out.cols != 0 && !covered) raise_outside_band();
-    run_blocks(prog, shapes, out, interruption, [&](const RegisterProgram& lowered, Stores stores) {
+    run_blocks(prog, shapes, out, interruption, lowered, [&](const RegisterProgram& lowered, Stores stores) {
         return BlockProgram(lowered, bands, masks, fill, out, runs, stores);
     });
 }

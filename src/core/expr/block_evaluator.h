@@ -13,6 +13,7 @@
 #include "core/expr/block_runs.h"
 #include "core/expr/program.h"
 #include "core/expr/register_program.h"
+#include "core/kernels/runs.h"
 #include "core/parallel/pool.h"
 #include "core/samples.h"
 #include "core/views.h"
@@ -77,16 +78,31 @@ private:
         std::size_t inputs[kFusedBands]{};  // and in inputs_
     };
 
+    // The fixed kernel of a fused shape, for pieces the fused loop cannot read in place: it walks
+    // any strides itself, with the same operations (uint16 samples, finite constants, no test).
+    struct Kernel {
+        void (*run)(const kernels::RunTable& table, const FusedArgs& args, const OutputView& out, const BandView* bands,
+                    Stores stores) = nullptr;
+        const kernels::RunTable* table = nullptr;
+        OutputView out{};  // as the call gave them, before any transposition
+        BandView bands[kFusedBands]{};
+    };
+
     void bind(const RegisterProgram& program, std::span<const BandInput> bands, std::span<const MaskView> masks,
               const OutputView& out, Stores stores, Fusion fusion);
+    void bind_kernel(const FusedFormula& formula, const RegisterProgram& program, std::span<const BandInput> bands,
+                     const OutputView& out);
     void bind_steps(const RegisterProgram& program, std::span<const BandInput> bands);
     // Pieces of a fused program whose bands and output all lie in place.
     void evaluate_lines(std::size_t row0, std::size_t col0, std::size_t rows, std::size_t cols) const;
+    // Pieces of a fused program that the fixed kernel of its shape computes.
+    void evaluate_kernel(std::size_t row0, std::size_t col0, std::size_t rows, std::size_t cols) const;
 
     const BlockRuns& runs_;
     std::vector<Step> steps_;
     std::vector<Input> inputs_;
     Fused fused_;
+    Kernel kernel_;
     std::size_t sources_ = 0;  // entries of the source table
     bool checks_ = false;  // whether any input marks invalid pixels
     std::size_t cost_ = 1;
@@ -104,14 +120,17 @@ private:
 // would raise first. An output without pixels evaluates nothing and always succeeds.
 // Interpreter-free; meant to run with the interpreter lock released. With an `interruption`
 // that says stop, the pieces not yet started are skipped (see parallel::Interruption).
+// `lowered`, when given, is lower(prog), kept from an earlier call.
 void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandView> bands, const OutputView& out,
-                     const BlockRuns& runs = block_runs(), parallel::Interruption* interruption = nullptr);
+                     const BlockRuns& runs = block_runs(), parallel::Interruption* interruption = nullptr,
+                     const RegisterProgram* lowered = nullptr);
 
 // The same over bands of any sample type with their scale, offset and nodata, and masks; pixels
 // marked invalid get `fill`. Every band and mask must have the output's shape (else the fault of
 // a pixel outside a band).
 void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandInput> bands,
                      std::span<const MaskView> masks, float fill, const OutputView& out,
-                     const BlockRuns& runs = block_runs(), parallel::Interruption* interruption = nullptr);
+                     const BlockRuns& runs = block_runs(), parallel::Interruption* interruption = nullptr,
+                     const RegisterProgram* lowered = nullptr);
 
 }  // namespace rastrel
