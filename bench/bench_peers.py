@@ -18,7 +18,7 @@ that long to go to sleep or keep spinning.
 Writes docs/performance-<interpreter>.md (tables and targets), .png (throughput against size)
 and .json (the raw medians); peers_report.py writes them.
 
-    python bench/bench_peers.py [--sizes 1,64,256,1024,4096,8192] [--rounds 7] [--no-pinned]
+    python bench/bench_peers.py [--sizes 1,64,256,1024,4096,8192] [--rounds 7] [--rounds-large 3] [--no-pinned]
                                 [--regimes warm,busy] [--kernels "normalized difference,evi"]
     python bench/bench_peers.py --replot docs/performance-pypy.json   # where matplotlib is
 """
@@ -275,6 +275,10 @@ def make_arrays(rng, n, bands, layout):
 _BUSY = np.ones(20000, np.float64)
 
 
+# Calls per busy sample: each comes with its millisecond of other work.
+BUSY_CALLS = 20
+
+
 def other_work(seconds=0.001):
     start = time.perf_counter()
     while time.perf_counter() - start < seconds:
@@ -393,13 +397,20 @@ def measure(args):
                     contenders["rastrel, 1 thread"] = pinned.setup(kernel, n, layout, regime)
 
                 pixels = n * n
-                rounds = args.rounds if pixels >= 1 << 22 else max(args.rounds, 11)
+                if pixels >= 1 << 25:
+                    rounds = args.rounds_large
+                elif pixels >= 1 << 22:
+                    rounds = args.rounds
+                else:
+                    rounds = max(args.rounds, 11)
                 budget = 0.002 if pixels <= 1 << 16 else 0.02
                 # Warm samples: the pause after each sample puts every pool to sleep (this module's
                 # too), and the first call of a sample would pay for waking it. The pause lets
                 # peers' threads that spin on after their call (OpenMP's, numba's) settle, so that
                 # they do not take the processors from the next contender.
-                seconds_of = medians(interleaved(contenders, rounds, budget, warm=True, settle=0.003))
+                # Busy calls cost a millisecond of other work each, which the budget does not see.
+                seconds_of = medians(interleaved(contenders, rounds, budget, warm=True, settle=0.003,
+                                                 max_calls=BUSY_CALLS if regime == "busy" else None))
                 for name, seconds in seconds_of.items():
                     results.append({"kernel": kernel, "size": n, "layout": layout, "regime": regime, "impl": name,
                                     "seconds": seconds, "pixels": pixels,
@@ -420,7 +431,11 @@ def main():
     parser.add_argument("--regimes", default="warm,busy", type=lambda s: s.split(","),
                         help="warm: back to back; busy: each call after 1 ms of other NumPy work")
     parser.add_argument("--kernels", default=",".join(KERNELS), type=lambda s: s.split(","))
-    parser.add_argument("--rounds", type=int, default=7, help="interleaved rounds (more for small sizes)")
+    parser.add_argument("--rounds", type=int, default=7,
+                        help="interleaved rounds (at least 11 below 2048 x 2048)")
+    parser.add_argument("--rounds-large", type=int, default=3,
+                        help="interleaved rounds from about 5800 x 5800 on (each round of all contenders takes "
+                             "seconds there)")
     parser.add_argument("--docs", default=os.path.join(ROOT, "docs"), help="where the reports go")
     parser.add_argument("--no-pinned", action="store_true", help="skip the run pinned to one processor")
     parser.add_argument("--replot", metavar="JSON",

@@ -70,26 +70,29 @@ def sampler(contender):
     return sample
 
 
-def calibrate(sample, budget):
-    """Calls per sample so that a sample lasts about `budget` seconds."""
+def calibrate(sample, budget, max_calls=None):
+    """Calls per sample so that a sample lasts about `budget` seconds, and at most `max_calls`
+    (for samples whose calls come with untimed work of their own, which the budget does not see)."""
+    cap = max_calls or float("inf")
     once = sample(1)
     if once >= budget:
         return 1
-    k = max(1, int(budget / 4 / once))
-    return max(1, int(budget / (sample(k) / k)))
+    k = int(min(cap, max(1, budget / 4 / once)))
+    return int(min(cap, max(1, budget / (sample(k) / k))))
 
 
-def interleaved(contenders, rounds, budget=None, warm=False, settle=0.0):
+def interleaved(contenders, rounds, budget=None, warm=False, settle=0.0, max_calls=None):
     """{name: [seconds per call, one per round]}: each contender (a function of no arguments, or
     an object with `sample(count)`) once a round, the order rotating each round.
 
     `budget`: seconds a sample should last, calibrated per contender (one call a sample without).
     `warm`: an untimed call before each sample of several calls, so that the wake-up of a pool
     that the other contenders' turns have put to sleep is not charged to every sample.
-    `settle`: a pause after each sample, for peers whose threads spin on after their call."""
+    `settle`: a pause after each sample, for peers whose threads spin on after their call.
+    `max_calls`: at most this many calls a sample."""
     names = list(contenders)
     samplers = {name: sampler(contenders[name]) for name in names}
-    calls = {name: calibrate(samplers[name], budget) if budget else 1 for name in names}
+    calls = {name: calibrate(samplers[name], budget, max_calls) if budget else 1 for name in names}
     times = {name: [] for name in names}
     for r in range(rounds):
         k = r % len(names)

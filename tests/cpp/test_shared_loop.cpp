@@ -3,6 +3,7 @@
 // case each position is visited once, no piece is below the grain, and the fault rules hold.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -10,6 +11,7 @@
 
 #include "check.h"
 #include "core/fault.h"
+#include "core/parallel/cpus.h"
 #include "core/parallel/traversal.h"
 #include "watchdog.h"
 
@@ -39,7 +41,7 @@ struct Run {
     Run(std::size_t r, std::size_t c) : rows(r), cols(c), visits(r * c) {}
 
     template <class Fail>
-    void go(WorkerPool& pool, bool col_major, LoopCost cost, const Fail& fail) {
+    void go(WorkerPool& pool, bool col_major, LoopCost cost, const Fail& fail, const LoopSizes& sizes = kSizes) {
         std::vector<int> memory(rows * cols);
         const View2D<int> v{memory.data(), rows, cols, col_major ? 1 : std::ptrdiff_t(cols),
                             col_major ? std::ptrdiff_t(rows) : 1};
@@ -58,7 +60,7 @@ struct Run {
                         visits[i.row * cols + i.col].fetch_add(1);
                     });
                 },
-                cost, kSizes);
+                cost, sizes);
         } catch (const Fault& f) {
             fault = f.what();
         }
@@ -134,10 +136,42 @@ void test_faults_and_crowds() {
     pool->wait_until_stopped();
 }
 
+// A chunked loop too short to wake every sleeping worker still wakes one, so that a run of such
+// loops does not stay on the caller alone for good once the workers have gone to sleep.
+void test_short_loops_wake_one() {
+    // Bound as the process-wide pool binds its workers: an unbound worker woken from the caller's
+    // processor tends to start there, where it leaves the loop to the caller.
+    const std::vector<int> cpus = affinity_processors();
+    if (cpus.size() < 2) return;
+    Watchdog watchdog("short loops wake one", 120);
+    const auto pool = WorkerPool::create(2, {cpus[0], cpus[1]});
+    while (Sleep::sleeping_of(pool->sleep().counters()) < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    bool helped = false;
+    for (int round = 0; round < 50 && !helped; ++round) {
+        Run run(64, 64);
+        // Chunks that take a while, so that a worker woken by this loop arrives before its end.
+        run.go(
+            *pool, false, {1},
+            [](Index2 i) {
+                if (i.col != 0) return;
+                const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(20);
+                while (std::chrono::steady_clock::now() < until) {
+                }
+            },
+            LoopSizes{256, 64, std::size_t{1} << 30});
+        CHECK(run.each_once());
+        for (const Walked& w : run.pieces) helped |= !w.on_caller;
+    }
+    CHECK_MSG(helped, "a worker helped");
+    pool->terminate();
+    pool->wait_until_stopped();
+}
+
 }  // namespace
 
 int main() {
     test_sizes_and_coverage();
     test_faults_and_crowds();
+    test_short_loops_wake_one();
     return check::exit_code();
 }

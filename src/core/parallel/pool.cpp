@@ -217,7 +217,7 @@ void WorkerThread::wait_until_cold(CoreLatch& latch) {
                 execute(*job);
                 break;
             }
-            const int cpu = current_cpu();
+            const int cpu = pool_.bound_cpu(index_) >= 0 ? pool_.bound_cpu(index_) : current_cpu();
             if (pool_.board().help(cpu)) {
                 idle.restart();
                 continue;
@@ -325,7 +325,9 @@ void WorkerPool::wait_until_stopped() noexcept {
 }
 
 void WorkerPool::announce_loop(int caller_cpu, std::size_t wakes) noexcept {
-    sleep_.announce();
+    // Sequentially consistent after the announcement: a worker not counted asleep here sees the
+    // announcement before it sleeps, searches again and finds the loop.
+    if (Sleep::sleeping_of(sleep_.announce()) == 0) return;
     for (std::size_t i = 0; i < count_ && wakes > 0; ++i) {
         if (caller_cpu >= 0 && cpus_[i] == caller_cpu) continue;
         if (sleep_.wake_specific_thread(i)) --wakes;

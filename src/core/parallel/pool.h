@@ -144,6 +144,9 @@ public:
     // that are not bound to processor `caller_cpu`.
     void announce_loop(int caller_cpu, std::size_t wakes) noexcept;
 
+    // The processor worker `index` is bound to, or -1.
+    int bound_cpu(std::size_t index) const noexcept { return cpus_[index]; }
+
     // Internals shared with workers and latches.
     Sleep& sleep() noexcept { return sleep_; }
     InjectionQueue& injected() noexcept { return injected_; }
@@ -258,8 +261,8 @@ std::pair<unit_result_t<A, bool>, unit_result_t<B, bool>> WorkerPool::join_conte
 }
 
 template <class A, class B>
-std::pair<unit_result_t<A, bool>, unit_result_t<B, bool>> WorkerPool::join_on(WorkerThread& w, bool injected,
-                                                                              A& a, B& b) {
+std::pair<unit_result_t<A, bool>, unit_result_t<B, bool>> WorkerPool::join_on(WorkerThread& w, bool injected, A& a,
+                                                                              B& b) {
     SpinLatch latch(sleep_, w.index());
     StackJob<SpinLatch, B> job_b(latch, b);
     const JobRef ref_b = job_b.as_job_ref();

@@ -5,9 +5,14 @@
 
 #include <sched.h>
 
+#include <algorithm>
+
 namespace rastrel::parallel {
 
 namespace {
+
+// A loop is walked in at least 2^this pieces, whatever its claims.
+constexpr unsigned kMinPiecesPerLoopLog2 = 3;
 
 // Spins of a waiting caller before it starts yielding its processor to others.
 constexpr int kSpinsBeforeYield = 4096;
@@ -29,29 +34,67 @@ bool SharedLoop::stopped(bool caller) const noexcept {
     return interruption_->stop_requested();
 }
 
-bool SharedLoop::help(bool caller) noexcept {
-    bool walked = false;
+bool SharedLoop::claim(bool from_front, std::size_t& first, std::size_t& count) noexcept {
+    std::uint64_t r = range_.load(std::memory_order_relaxed);
     for (;;) {
-        const std::size_t chunk = next_.fetch_add(1, std::memory_order_relaxed);
-        if (chunk >= chunks_) return walked;
-        walked = true;
-        try {
-            if (!stopped(caller)) walk_chunk_(*this, chunk);
-        } catch (...) {
-            const std::lock_guard<std::mutex> guard(fault_mutex_);
-            if (!fault_ || chunk < fault_chunk_) {
-                fault_ = std::current_exception();
-                fault_chunk_ = chunk;
-            }
-        }
-        // Release: the chunk's output is visible to the caller once it counts it done.
-        done_.fetch_add(1, std::memory_order_release);
+        const std::size_t front = front_of(r), back = back_of(r);
+        if (front >= back) return false;
+        count = from_front ? std::max<std::size_t>((back - front) / shares_, 1) : 1;
+        first = from_front ? front : back - count;
+        const std::uint64_t next = from_front ? r + count : r - (std::uint64_t{count} << 32);
+        if (range_.compare_exchange_weak(r, next, std::memory_order_relaxed)) return true;
     }
 }
 
+void SharedLoop::walk(std::size_t first, unsigned level, bool caller) noexcept {
+    try {
+        if (!stopped(caller)) walk_chunk_(*this, first, level);
+    } catch (...) {
+        const std::lock_guard<std::mutex> guard(fault_mutex_);
+        if (!fault_ || first < fault_chunk_) {
+            fault_ = std::current_exception();
+            fault_chunk_ = first;
+        }
+    }
+}
+
+void SharedLoop::walk_range(std::size_t first, std::size_t count, bool caller) noexcept {
+    // Each piece costs its cuts from the whole (tens of nanoseconds each) and its own call;
+    // blocks of at most an eighth of the loop still let an interruption in between.
+    const unsigned top = depth_ > kMinPiecesPerLoopLog2 ? depth_ - kMinPiecesPerLoopLog2 : 0;
+    while (count > 0) {
+        unsigned level = 0;
+        while (level < top && ((first >> level) & 1) == 0 && (std::size_t{2} << level) <= count) ++level;
+        walk(first, level, caller);
+        first += std::size_t{1} << level;
+        count -= std::size_t{1} << level;
+    }
+}
+
+bool SharedLoop::help() noexcept {
+    std::size_t first = 0, count = 0, walked = 0;
+    while (claim(false, first, count)) {
+        walk_range(first, count, false);
+        walked += count;
+    }
+    // Release: the chunks' output is visible to the caller once it counts them done.
+    if (walked != 0) helped_.fetch_add(walked, std::memory_order_release);
+    return walked != 0;
+}
+
+void SharedLoop::help_as_caller() noexcept {
+    std::size_t first = 0, count = 0, walked = 0;
+    while (claim(true, first, count)) {
+        walk_range(first, count, true);
+        walked += count;
+    }
+    walked_by_caller_ = walked;
+}
+
 void SharedLoop::wait_until_done() const noexcept {
+    const std::size_t by_helpers = chunks_ - walked_by_caller_;
     int spins = 0;
-    while (done_.load(std::memory_order_acquire) < chunks_) {
+    while (helped_.load(std::memory_order_acquire) < by_helpers) {
         stopped(true);
         relax(spins);
     }

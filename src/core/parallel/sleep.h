@@ -26,7 +26,7 @@ class LoopBoard;
 // A worker's progress towards sleep since it last found work or woke up.
 struct IdleState {
     std::size_t worker_index;
-    unsigned rounds = 0;             // fruitless searches so far
+    unsigned rounds = 0;  // fruitless searches so far
     std::uint32_t jobs_counter = 0;  // the even value remembered when it got sleepy
     std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now();
 
@@ -72,7 +72,8 @@ public:
 
     // Work was published somewhere the sleep protocol does not push to (a posted loop): makes
     // sleepy workers search again before they sleep. Wakes nobody.
-    void announce() noexcept { bump_jobs_counter(true); }
+    // Returns the counters word after it.
+    std::uint64_t announce() noexcept { return bump_jobs_counter(true); }
 
     // A job was pushed onto a local queue or the injection queue, which held work before the
     // push unless `queue_was_empty`.

@@ -210,12 +210,16 @@ struct LoopCost {
 // microsecond; a sleeping one takes tens of microseconds to wake on another processor).
 struct LoopSizes {
     // Below this the whole loop runs on the calling thread: a chunk handed to a worker, even an
-    // awake one, would come back later than the caller finishes the loop alone.
-    std::size_t inline_below = std::size_t{16} << 10;
-    // No chunk smaller than this: claiming a chunk and walking a piece have a fixed cost.
-    std::size_t grain = std::size_t{8} << 10;
-    // From this size on the caller wakes sleeping workers; below it only awake ones help, since
-    // a sleeping one would arrive (tens of microseconds later) after the loop has ended.
+    // awake one, would come back later than the caller finishes the loop alone. Between 16k and
+    // 32k units (5 microseconds or so) sharing gained in back-to-back calls but lost about 10% when
+    // each call followed other work on a loaded machine; from 64k on it gains in both.
+    std::size_t inline_below = std::size_t{32} << 10;
+    // No chunk smaller than this: each chunk a worker claims moves the claim word between
+    // processors. Chunks of 2k to 8k units measured alike once cheap to cut.
+    std::size_t grain = std::size_t{4} << 10;
+    // From this size on the caller wakes every sleeping worker it can use. Below it, it wakes
+    // one: that one arrives (tens of microseconds later) after this loop has ended, but then
+    // lingers awake for the next ones, as in a run of calls over the tiles of a raster.
     std::size_t wake_from = std::size_t{256} << 10;
 };
 
@@ -223,38 +227,52 @@ namespace detail {
 
 // Chunk i of a loop cut in 2^depth: the piece reached by halving `depth` times, taking the
 // second half where bit (depth - 1 - level) of i is set, so chunks are numbered in cutting order.
+// The cuts are followed on the shape alone and the piece is taken in one step at the end
+// (splitting every part at every level cost as much as walking small chunks).
 template <class ZipT>
 ZipT chunk_of(const ZipT& z, unsigned depth, std::size_t i) {
-    ZipT piece = z;
+    std::size_t row0 = 0, col0 = 0, rows = z.rows(), cols = z.cols();
     for (unsigned level = depth; level-- > 0;) {
-        auto halves = piece.split();
-        piece = ((i >> level) & 1) != 0 ? halves.second : halves.first;
+        const bool second = ((i >> level) & 1) != 0;
+        if (z.split_axis(rows, cols) == Axis::kRows) {
+            const std::size_t k = rows / 2;
+            row0 += second ? k : 0;
+            rows = second ? rows - k : k;
+        } else {
+            const std::size_t k = cols / 2;
+            col0 += second ? k : 0;
+            cols = second ? cols - k : k;
+        }
     }
-    return piece;
+    return z.window(row0, col0, rows, cols);
 }
 
 template <class ZipT, class Visit>
 struct LoopRecord : SharedLoop {
-    LoopRecord(const ZipT& z_, const Visit& visit_, unsigned depth_, int caller_cpu,
-               Interruption* interruption) noexcept
-        : SharedLoop(&walk, std::size_t{1} << depth_, caller_cpu, interruption), z(z_), visit(visit_), depth(depth_) {}
+    LoopRecord(const ZipT& z_, const Visit& visit_, unsigned depth_, int caller_cpu, Interruption* interruption,
+               std::size_t shares) noexcept
+        : SharedLoop(&walk, depth_, caller_cpu, interruption, shares), z(z_), visit(visit_), depth(depth_) {}
 
-    static void walk(const SharedLoop& loop, std::size_t chunk) {
+    static void walk(const SharedLoop& loop, std::size_t first, unsigned level) {
         const auto& self = static_cast<const LoopRecord&>(loop);
-        self.visit(chunk_of(self.z, self.depth, chunk));
+        self.visit(chunk_of(self.z, self.depth - level, first >> level));
     }
 
-    const ZipT& z;
+    const ZipT z;  // a copy, in the record's own lines
     const Visit& visit;
     unsigned depth;
 };
 
-// How many times to halve `z` so that every chunk keeps at least `min_piece` elements: at most
-// 64 chunks. The first half of a cut is never the larger, so chunk 0 is the smallest.
+// At most 2^kMaxChunkDepth chunks: claims take many chunks at once, so small last chunks (for
+// an even end) cost few claims.
+inline constexpr unsigned kMaxChunkDepth = 8;
+
+// How many times to halve `z` so that every chunk keeps at least `min_piece` elements. The
+// first half of a cut is never the larger, so chunk 0 is the smallest.
 template <class ZipT>
 unsigned chunk_depth(const ZipT& z, std::size_t min_piece) {
     unsigned depth = 0;
-    while (depth < 6 && chunk_of(z, depth + 1, 0).size() >= min_piece) ++depth;
+    while (depth < kMaxChunkDepth && chunk_of(z, depth + 1, 0).size() >= min_piece) ++depth;
     return depth;
 }
 
@@ -277,10 +295,11 @@ void par_for_each_piece(WorkerPool& pool, const Zip<Parts...>& z, const Visit& v
     const std::size_t min_piece = std::max<std::size_t>((sizes.grain + per - 1) / per, 1);
     if (WorkerThread::current() == nullptr) {
         const int cpu = current_cpu();
-        detail::LoopRecord<Zip<Parts...>, Visit> record(z, visit, detail::chunk_depth(z, min_piece), cpu, interruption);
+        detail::LoopRecord<Zip<Parts...>, Visit> record(z, visit, detail::chunk_depth(z, min_piece), cpu, interruption,
+                                                        pool.num_threads());
         const int slot = pool.board().post(record);
         if (slot >= 0) {
-            pool.announce_loop(cpu, work >= sizes.wake_from ? record.chunks() - 1 : 0);
+            pool.announce_loop(cpu, work >= sizes.wake_from ? record.chunks() - 1 : 1);
             record.help_as_caller();
             record.wait_until_done();
             pool.board().withdraw(slot);

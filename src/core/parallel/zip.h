@@ -23,8 +23,8 @@ struct Indices {
 };
 
 enum LayoutFlag : unsigned {
-    kLayoutC = 1,         // row-major contiguous
-    kLayoutF = 2,         // column-major contiguous
+    kLayoutC = 1,  // row-major contiguous
+    kLayoutF = 2,  // column-major contiguous
     kLayoutCLeaning = 4,  // unit column stride
     kLayoutFLeaning = 8,  // unit row stride
 };
@@ -40,7 +40,8 @@ Layout layout_of(const View2D<T>& v) noexcept {
     const std::ptrdiff_t s0 = v.row_stride, s1 = v.col_stride;
     unsigned flags = 0;
     if (r == 0 || c == 0 || ((c == 1 || s1 == 1) && (r == 1 || s0 == static_cast<std::ptrdiff_t>(c)))) {
-        flags = (r <= 1 || c <= 1) ? (kLayoutC | kLayoutF | kLayoutCLeaning | kLayoutFLeaning) : (kLayoutC | kLayoutCLeaning);
+        flags = (r <= 1 || c <= 1) ? (kLayoutC | kLayoutF | kLayoutCLeaning | kLayoutFLeaning)
+                                   : (kLayoutC | kLayoutCLeaning);
     } else if ((r == 1 || s0 == 1) && (c == 1 || s1 == static_cast<std::ptrdiff_t>(r))) {
         flags = kLayoutF | kLayoutFLeaning;
     } else if (s0 == 1 && r > 1) {
@@ -87,6 +88,21 @@ inline std::pair<Indices, Indices> split_part(const Indices& g, Axis axis, std::
     return {first, second};
 }
 
+template <class T>
+View2D<T> window_part(const View2D<T>& v, std::size_t row0, std::size_t col0, std::size_t rows,
+                      std::size_t cols) noexcept {
+    View2D<T> w = v;
+    w.data += static_cast<std::ptrdiff_t>(row0) * v.row_stride + static_cast<std::ptrdiff_t>(col0) * v.col_stride;
+    w.rows = rows;
+    w.cols = cols;
+    return w;
+}
+
+inline Indices window_part(const Indices& g, std::size_t row0, std::size_t col0, std::size_t rows,
+                           std::size_t cols) noexcept {
+    return {g.row0 + row0, g.col0 + col0, rows, cols};
+}
+
 template <class P>
 inline constexpr bool is_view_v = false;
 template <class T>
@@ -99,7 +115,7 @@ inline constexpr bool is_view_v<View2D<T>> = true;
 template <class... Parts>
 class Zip {
     static_assert(sizeof...(Parts) >= 2 && sizeof...(Parts) <= 4, "a Zip combines 2, 3 or 4 parts");
-    static_assert(((detail::is_view_v<Parts> || std::is_same_v<Parts, Indices>) && ...),
+    static_assert(((detail::is_view_v<Parts> || std::is_same_v<Parts, Indices>)&&...),
                   "parts are views or the index grid");
 
 public:
@@ -117,10 +133,18 @@ public:
 
     // The axis along which this piece is halved: rows first for row-major layouts, columns first
     // for column-major ones (or when the parts lean that way), the other axis once one is 1 long.
-    Axis split_axis() const noexcept {
+    Axis split_axis() const noexcept { return split_axis(rows_, cols_); }
+    // The same for a piece of this one of `rows` x `cols` (pieces keep the whole's layout).
+    Axis split_axis(std::size_t rows, std::size_t cols) const noexcept {
         const bool rows_first = (flags() & kLayoutC) != 0 || ((flags() & kLayoutF) == 0 && tendency() >= 0);
-        if (rows_first) return rows_ > 1 ? Axis::kRows : (cols_ > 1 ? Axis::kCols : Axis::kRows);
-        return cols_ > 1 ? Axis::kCols : (rows_ > 1 ? Axis::kRows : Axis::kCols);
+        if (rows_first) return rows > 1 ? Axis::kRows : (cols > 1 ? Axis::kCols : Axis::kRows);
+        return cols > 1 ? Axis::kCols : (rows > 1 ? Axis::kRows : Axis::kCols);
+    }
+
+    // The piece of `rows` x `cols` from (row0, col0) on, with the whole's flags and tendency: what
+    // a sequence of split() calls reaches, in one step.
+    Zip window(std::size_t row0, std::size_t col0, std::size_t rows, std::size_t cols) const noexcept {
+        return window_at(row0, col0, rows, cols, std::index_sequence_for<Parts...>{});
     }
 
     // The piece cut in two at half the length of split_axis() (the first half the shorter).
@@ -140,6 +164,12 @@ private:
         return {Zip({std::get<I>(halves).first...}, r1, c1, layout_),
                 Zip({std::get<I>(halves).second...}, axis == Axis::kRows ? rows_ - k : rows_,
                     axis == Axis::kRows ? cols_ : cols_ - k, layout_)};
+    }
+
+    template <std::size_t... I>
+    Zip window_at(std::size_t row0, std::size_t col0, std::size_t rows, std::size_t cols,
+                  std::index_sequence<I...>) const noexcept {
+        return Zip({detail::window_part(std::get<I>(parts_), row0, col0, rows, cols)...}, rows, cols, layout_);
     }
 
     std::tuple<Parts...> parts_;
