@@ -181,7 +181,7 @@ void measure(parallel::WorkerPool& pool, const std::vector<std::size_t>& sizes, 
                     std::printf(" %7.2f x%.2f w%02d", m, m / one, int(share * 100 + 0.5) % 100);
                 }
             }
-            std::printf("\n%-15s", "  helper joins");
+            std::printf("\n%-15s", "  workers join");
             for (std::size_t i = 1; i < vs.size(); ++i)
                 std::printf(" %8.2f us in %3.0f%%", median(arrivals[i]),
                             100.0 * double(arrivals[i].size()) / double(kCallsPerTurn * rounds));

@@ -92,9 +92,9 @@ void SharedLoop::help_as_caller() noexcept {
 }
 
 void SharedLoop::wait_until_done() const noexcept {
-    const std::size_t by_helpers = chunks_ - walked_by_caller_;
+    const std::size_t by_workers = chunks_ - walked_by_caller_;
     int spins = 0;
-    while (helped_.load(std::memory_order_acquire) < by_helpers) {
+    while (helped_.load(std::memory_order_acquire) < by_workers) {
         stopped(true);
         relax(spins);
     }

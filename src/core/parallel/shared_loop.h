@@ -34,7 +34,7 @@ class Interruption;
 // chunk is the one raised once every chunk has ended.
 //
 // Aligned to cache lines, so that nothing the caller writes while it walks (its stack below the
-// record) shares a line with what every helper reads for every chunk.
+// record) shares a line with what every worker reads for every chunk.
 class alignas(64) SharedLoop {
 public:
     // Walks the 2^level chunks from `first` on (a multiple of 2^level) as one piece: the piece
@@ -98,8 +98,8 @@ private:
     Interruption* interruption_;
     std::size_t walked_by_caller_ = 0;  // written once, when the caller has no chunk left
     alignas(64) std::atomic<std::uint64_t> range_;
-    // Chunks that helpers have finished, each helper adding its count once it finds none left:
-    // one write to this line per helper and loop, not one per chunk.
+    // Chunks that workers have finished, each adding its count once it finds none left:
+    // one write to this line per worker and loop, not one per chunk.
     alignas(64) std::atomic<std::size_t> helped_{0};
     std::mutex fault_mutex_;
     std::size_t fault_chunk_ = 0;
