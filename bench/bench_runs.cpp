@@ -4,7 +4,7 @@
 // fastest and the median time per call, and the fastest's ratio to the contiguous placement of
 // the same copy.
 //
-//   bench_runs [n [calls [rounds [layout]]]]     (n 1024 by default)
+//   bench_runs [n|RxC [calls [rounds [layout]]]]     (1024 x 1024 by default)
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -24,19 +24,22 @@ namespace {
 // Band 0's strides (rows, cols) and the output's, in elements, for n x n pixels.
 struct Layout {
     const char* name;
-    std::ptrdiff_t (*band0)(std::size_t n, int axis);
-    std::ptrdiff_t (*band1)(std::size_t n, int axis);
-    std::ptrdiff_t (*out)(std::size_t n, int axis);
-    std::size_t spread;  // the arrays' buffers hold spread * n * n elements
+    std::ptrdiff_t (*band0)(std::size_t rows, std::size_t cols, int axis);
+    std::ptrdiff_t (*band1)(std::size_t rows, std::size_t cols, int axis);
+    std::ptrdiff_t (*out)(std::size_t rows, std::size_t cols, int axis);
+    std::size_t spread;  // the arrays' buffers hold spread * rows * cols elements
 };
 
-std::ptrdiff_t c_order(std::size_t n, int axis) { return axis == 0 ? std::ptrdiff_t(n) : 1; }
-std::ptrdiff_t f_order(std::size_t n, int axis) { return axis == 0 ? 1 : std::ptrdiff_t(n); }
-std::ptrdiff_t pairs(std::size_t n, int axis) { return axis == 0 ? std::ptrdiff_t(2 * n) : 2; }
+std::ptrdiff_t c_order(std::size_t, std::size_t cols, int axis) { return axis == 0 ? std::ptrdiff_t(cols) : 1; }
+std::ptrdiff_t f_order(std::size_t rows, std::size_t, int axis) { return axis == 0 ? 1 : std::ptrdiff_t(rows); }
+std::ptrdiff_t pairs(std::size_t, std::size_t cols, int axis) { return axis == 0 ? std::ptrdiff_t(2 * cols) : 2; }
 
 const Layout kLayouts[] = {
-    {"contiguous", c_order, c_order, c_order, 1},      {"every other column", pairs, pairs, pairs, 2},
-    {"transposed band", f_order, c_order, c_order, 1}, {"fortran bands", f_order, f_order, c_order, 1},
+    {"contiguous", c_order, c_order, c_order, 1},
+    {"every other column", pairs, pairs, pairs, 2},
+    {"every other column, bands", pairs, pairs, c_order, 2},
+    {"transposed band", f_order, c_order, c_order, 1},
+    {"fortran bands", f_order, f_order, c_order, 1},
     {"fortran output", c_order, c_order, f_order, 1},
 };
 
@@ -47,14 +50,14 @@ struct Arrays {
     BandView bands[2];
     OutputView o;
 
-    Arrays(const Layout& layout, std::size_t n)
-        : a(layout.spread * n * n), b(layout.spread * n * n), out(layout.spread * n * n) {
+    Arrays(const Layout& layout, std::size_t rows, std::size_t cols)
+        : a(layout.spread * rows * cols), b(layout.spread * rows * cols), out(layout.spread * rows * cols) {
         std::mt19937 rng(1);
         for (auto& v : a) v = static_cast<std::uint16_t>(rng());
         for (auto& v : b) v = static_cast<std::uint16_t>(rng());
-        bands[0] = {a.data(), n, n, layout.band0(n, 0), layout.band0(n, 1)};
-        bands[1] = {b.data(), n, n, layout.band1(n, 0), layout.band1(n, 1)};
-        o = {out.data(), n, n, layout.out(n, 0), layout.out(n, 1)};
+        bands[0] = {a.data(), rows, cols, layout.band0(rows, cols, 0), layout.band0(rows, cols, 1)};
+        bands[1] = {b.data(), rows, cols, layout.band1(rows, cols, 0), layout.band1(rows, cols, 1)};
+        o = {out.data(), rows, cols, layout.out(rows, cols, 0), layout.out(rows, cols, 1)};
     }
 };
 
@@ -68,8 +71,11 @@ double seconds_per_call(const kernels::RunTable& table, const Arrays& arrays, in
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::size_t n = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 1024;
-    const int calls = argc > 2 ? std::atoi(argv[2]) : std::max(1, int((std::size_t{1} << 22) / (n * n)));
+    // "n" for n x n pixels, "RxC" for R rows of C.
+    char* rest = nullptr;
+    const std::size_t rows = argc > 1 ? std::strtoul(argv[1], &rest, 10) : 1024;
+    const std::size_t cols = rest != nullptr && *rest == 'x' ? std::strtoul(rest + 1, nullptr, 10) : rows;
+    const int calls = argc > 2 ? std::atoi(argv[2]) : std::max(1, int((std::size_t{1} << 22) / (rows * cols)));
     const int rounds = argc > 3 ? std::atoi(argv[3]) : 15;
     std::vector<const kernels::RunTable*> tables;
     for (const Isa isa : kAllIsas) {
@@ -82,7 +88,7 @@ int main(int argc, char** argv) {
         if (argc <= 4 || &layout == &kLayouts[0] || std::string(layout.name).find(argv[4]) != std::string::npos)
             layouts.push_back(&layout);
     }
-    for (const Layout* layout : layouts) arrays.emplace_back(*layout, n);
+    for (const Layout* layout : layouts) arrays.emplace_back(*layout, rows, cols);
     // Interleaved rounds, every copy and layout once a round, so that the load of other
     // processes hits them alike; the fastest round is the one least disturbed.
     std::vector<std::vector<double>> times(tables.size() * arrays.size());
@@ -93,7 +99,8 @@ int main(int argc, char** argv) {
             }
         }
     }
-    std::printf("%zu x %zu, %d calls per sample, %d interleaved rounds: fastest and median\n", n, n, calls, rounds);
+    std::printf("%zu x %zu, %d calls per sample, %d interleaved rounds: fastest and median\n", rows, cols, calls,
+                rounds);
     for (std::size_t t = 0; t < tables.size(); ++t) {
         double base = 0;
         for (std::size_t l = 0; l < arrays.size(); ++l) {

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 #include "core/kernels/runs.h"
@@ -40,6 +41,23 @@ template <std::size_t N, std::size_t... I>
     return {(bands[I] + k)...};
 }
 
+// compute() over whole vectors, and the last n % kLanes pixels as one more whole vector over
+// zero-padded copies of their samples, whose extra lanes are computed and dropped: the compiler's
+// remainder loop goes one pixel at a time, and on short lines (every other column, the rows of a
+// tile, windows) its divisions cost as much as the rest of the line.
+template <std::size_t kLanes, class Pixel, std::size_t N, std::size_t... I>
+[[gnu::always_inline]] inline void compute_lanes(const Pixel& pixel, float* __restrict out, const Bands<N>& bands,
+                                                 std::size_t n, std::index_sequence<I...> seq) noexcept {
+    const std::size_t whole = n - n % kLanes;
+    compute(pixel, out, bands, whole, seq);
+    if (whole == n) return;
+    alignas(64) std::uint16_t padded[N][kLanes] = {};
+    alignas(64) float result[kLanes];
+    for (std::size_t k = 0; k < N; ++k) std::memcpy(padded[k], bands[k] + whole, (n - whole) * sizeof(std::uint16_t));
+    compute(pixel, result, Bands<N>{padded[I]...}, kLanes, seq);
+    std::memcpy(out + whole, result, (n - whole) * sizeof(float));
+}
+
 // Streaming stores need an output aligned to the vector: the first elements up to the next cache
 // line and the last partial block go through the cache, every whole block in between is computed
 // into an aligned buffer and streamed out. Both ends of the streamed middle fall on cache-line
@@ -48,18 +66,20 @@ template <class Target, class Pixel, std::size_t N, class Seq>
 [[gnu::always_inline]] inline void compute_streaming(const Pixel& pixel, float* out, const Bands<N>& bands,
                                                      std::size_t n, Seq seq) noexcept {
     static_assert(kStreamBlock * sizeof(float) % 64 == 0 && 64 % Target::kVectorBytes == 0);
+    constexpr std::size_t kLanes = Target::kVectorBytes / sizeof(float);
     const auto address = reinterpret_cast<std::uintptr_t>(out);
     const std::size_t head = (64 - address % 64) % 64 / sizeof(float);
-    if (address % sizeof(float) != 0 || n < head + kStreamBlock) return compute(pixel, out, bands, n, seq);
+    if (address % sizeof(float) != 0 || n < head + kStreamBlock)
+        return compute_lanes<kLanes>(pixel, out, bands, n, seq);
 
-    compute(pixel, out, bands, head, seq);
+    compute_lanes<kLanes>(pixel, out, bands, head, seq);
     alignas(64) float block[kStreamBlock];
     std::size_t done = head;
     for (; n - done >= kStreamBlock; done += kStreamBlock) {
         compute(pixel, block, advance(bands, done, seq), kStreamBlock, seq);
         Target::stream(out + done, block, kStreamBlock);
     }
-    compute(pixel, out + done, advance(bands, done, seq), n - done, seq);
+    compute_lanes<kLanes>(pixel, out + done, advance(bands, done, seq), n - done, seq);
     Target::fence();
 }
 
@@ -71,7 +91,7 @@ template <class Target, class Pixel, std::size_t N>
         return Bands<N>{in[I]...};
     }(seq);
     if (stores == Stores::kStreaming) return compute_streaming<Target>(pixel, out, bands, n, seq);
-    compute(pixel, out, bands, n, seq);
+    compute_lanes<Target::kVectorBytes / sizeof(float)>(pixel, out, bands, n, seq);
 }
 
 }  // namespace rastrel::kernels::detail

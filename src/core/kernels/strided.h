@@ -21,10 +21,14 @@ namespace rastrel::kernels::detail {
 // cache.
 inline constexpr std::size_t kGatherBlock = 512;
 
-// The first uint16 of the two in a 32-bit word read from memory.
+// The first and the second uint16 of the two in a 32-bit word read from memory.
 constexpr std::uint32_t little_endian_first(std::uint32_t pair) noexcept {
     if constexpr (std::endian::native == std::endian::little) return pair & 0xFFFF;
     return pair >> 16;
+}
+constexpr std::uint32_t little_endian_second(std::uint32_t pair) noexcept {
+    if constexpr (std::endian::native == std::endian::little) return pair >> 16;
+    return pair & 0xFFFF;
 }
 
 // to[i] = from[i * step] for i < n. The strides of 2 (every other column) and -1 (a reversed
@@ -71,18 +75,40 @@ template <class Target>
 // The loop of compute() over bands that all take every other sample: each sample is read with
 // the one after it as a 32-bit word and narrowed, which costs no more than reading a contiguous
 // band. Every band must have a sample after its n-th (the caller keeps the last pixel of a
-// line out of here).
-template <class Pixel, std::size_t N, std::size_t... I>
+// line out of here). kBefore: each sample is read with the one before it instead, so every band
+// must have a sample before its first.
+template <bool kBefore, class Pixel, std::size_t N, std::size_t... I>
 [[gnu::always_inline]] inline void compute_pairs(const Pixel& pixel, float* __restrict out, const Bands<N>& bands,
                                                  std::size_t n, std::index_sequence<I...>) noexcept {
     const Pixel p = pixel;
-    const unsigned char* const in[N] = {reinterpret_cast<const unsigned char*>(bands[I])...};
-    const auto first_of_pair = [](const unsigned char* at) {
+    const unsigned char* const in[N] = {reinterpret_cast<const unsigned char*>(bands[I]) - (kBefore ? 2 : 0)...};
+    const auto sample_of_pair = [](const unsigned char* at) {
         std::uint32_t pair;
         std::memcpy(&pair, at, sizeof pair);
-        return static_cast<float>(little_endian_first(pair));
+        return static_cast<float>(kBefore ? little_endian_second(pair) : little_endian_first(pair));
     };
-    for (std::size_t i = 0; i < n; ++i) store_pixel(out + i, p(first_of_pair(in[I] + 4 * i)...));
+    for (std::size_t i = 0; i < n; ++i) store_pixel(out + i, p(sample_of_pair(in[I] + 4 * i)...));
+}
+
+// compute_pairs over a block of m pixels, whole vectors only; returns how many it computed. The
+// last pixels of a line, whose samples may be the last of their arrays, are read with the sample
+// before them, in one vector that ends at the line's end, when the line has pixels enough
+// before them (`before`).
+template <std::size_t kLanes, class Pixel, std::size_t N, class Seq>
+[[gnu::always_inline]] inline std::size_t compute_pairs_block(const Pixel& pixel, float* __restrict out,
+                                                              const Bands<N>& bands, std::size_t m, bool line_end,
+                                                              std::size_t before, Seq seq) noexcept {
+    const std::size_t limit = line_end ? m - 1 : m;
+    const std::size_t whole = limit - limit % kLanes;
+    compute_pairs<false>(pixel, out, bands, whole, seq);
+    if (whole == m || before + m <= kLanes) return whole;
+    alignas(64) float result[kLanes];
+    Bands<N> last;
+    const std::ptrdiff_t first = static_cast<std::ptrdiff_t>(m) - static_cast<std::ptrdiff_t>(kLanes);
+    for (std::size_t k = 0; k < N; ++k) last[k] = bands[k] + 2 * first;
+    compute_pairs<true>(pixel, result, last, kLanes, seq);
+    std::memcpy(out + whole, result + kLanes - (m - whole), (m - whole) * sizeof(float));
+    return m;
 }
 
 // out[i * out_step] = pixel(band_0[i * steps[0]], ...) for i < n, through gathered blocks.
@@ -91,6 +117,7 @@ template <class Target, class Pixel, std::size_t N>
                                                const std::uint16_t* const* in, const std::ptrdiff_t* steps,
                                                std::size_t n) noexcept {
     constexpr auto seq = std::make_index_sequence<N>{};
+    constexpr std::size_t kLanes = Target::kVectorBytes / sizeof(float);
     bool pairs = true;
     for (std::size_t k = 0; k < N; ++k) pairs &= steps[k] == 2;
     alignas(64) std::uint16_t gathered[N][kGatherBlock];
@@ -101,10 +128,9 @@ template <class Target, class Pixel, std::size_t N>
         for (std::size_t k = 0; k < N; ++k) at[k] = in[k] + static_cast<std::ptrdiff_t>(done) * steps[k];
         float* const to = out + static_cast<std::ptrdiff_t>(done) * out_step;
         float* const dst = out_step == 1 ? to : block;
-        // Every other sample of every band: read in place, but the line's last pixel, whose
-        // samples may be the last of their arrays, is gathered like any other.
-        const std::size_t in_place = pairs ? (done + m == n ? m - 1 : m) : 0;
-        if (in_place != 0) compute_pairs(pixel, dst, at, in_place, seq);
+        // Every other sample of every band: read in place; what that cannot cover is gathered.
+        const std::size_t in_place =
+            pairs ? compute_pairs_block<kLanes>(pixel, dst, at, m, done + m == n, done, seq) : 0;
         if (in_place < m) {
             Bands<N> bands;
             for (std::size_t k = 0; k < N; ++k) {
@@ -116,7 +142,7 @@ template <class Target, class Pixel, std::size_t N>
                     bands[k] = gathered[k];
                 }
             }
-            compute(pixel, dst + in_place, bands, m - in_place, seq);
+            compute_lanes<kLanes>(pixel, dst + in_place, bands, m - in_place, seq);
         }
         if (out_step != 1) scatter_floats<Target>(to, out_step, block, m);
     }
