@@ -8,11 +8,13 @@
 // single-threaded work on the calling thread (untimed), as in a user's pipeline.
 //
 // Build with -DRASTREL_BUILD_BENCH=ON; run as
-//   bench_loop_sizes [sizes] [variants] [rounds] [kernel]
-// with sizes like 128,181,256,362,512,1024, variants like 16/8,32/8,32/16 (inline threshold and
-// grain in units of 1024; a third number sets where sleeping workers are woken), rounds (15)
-// and kernel nd or evi. Prints the median time per call in microseconds, and each variant's time
-// over the one-processor run.
+//   bench_loop_sizes [sizes] [variants] [rounds] [kernel] [pin]
+// with sizes like 128,181,256,362,512,1024, variants like 16/4,32/4,64/8 (inline threshold and
+// grain in units of 1024; a third number sets where sleeping workers are woken), rounds (15),
+// kernel nd or evi, and pin to keep the calling thread on the first processor (a loaded machine
+// moves it around, and the worker that lingers is the one away from it). Prints the median time
+// per call in microseconds, each variant's time over the one-processor run, the share of pixels
+// the workers walked, and how soon a worker joined a call (in the calls it joined at all).
 #include <pthread.h>
 #include <sched.h>
 
@@ -195,7 +197,7 @@ void measure(parallel::WorkerPool& pool, const std::vector<std::size_t>& sizes, 
 
 int main(int argc, char** argv) {
     const std::vector<std::size_t> sizes = numbers(argc > 1 ? argv[1] : "128,181,256,362,512,1024");
-    const std::vector<Variant> vs = variants(argc > 2 ? argv[2] : "16/8,32/8,32/16,64/16");
+    const std::vector<Variant> vs = variants(argc > 2 ? argv[2] : "16/4,32/4,64/4,64/8");
     const int rounds = argc > 3 ? std::atoi(argv[3]) : 15;
     const bool evi = argc > 4 && std::strcmp(argv[4], "evi") == 0;
     const std::vector<int> processors = parallel::affinity_processors();

@@ -211,9 +211,10 @@ struct LoopCost {
 struct LoopSizes {
     // Below this the whole loop runs on the calling thread: a chunk handed to a worker, even an
     // awake one, would come back later than the caller finishes the loop alone. Between 16k and
-    // 32k units (5 microseconds or so) sharing gained in back-to-back calls but lost about 10% when
-    // each call followed other work on a loaded machine; from 64k on it gains in both.
-    std::size_t inline_below = std::size_t{32} << 10;
+    // 64k units (3 to 12 microseconds) sharing gained little in back-to-back calls and lost 5 to
+    // 15% when each call followed other work on a loaded machine; from 64k on (256 x 256 of the
+    // normalized difference) it gained in both, 0.62 and 0.75 of the time on one processor.
+    std::size_t inline_below = std::size_t{64} << 10;
     // No chunk smaller than this: each chunk a worker claims moves the claim word between
     // processors. Chunks of 2k to 8k units measured alike once cheap to cut.
     std::size_t grain = std::size_t{4} << 10;
