@@ -4,6 +4,7 @@
 // instruction set, where the compiler vectorises them at that width. Nothing here may name an
 // instruction-set intrinsic; the streaming store comes in through the `Target` policy.
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
@@ -16,13 +17,14 @@
 namespace rastrel::fused_loops {
 
 // Additions and multiplications as the engine performs them: which of two NaN operands the
-// result carries depends on their order, so the program's order is kept.
+// result carries depends on their order, so the program's order is kept. `swap` is all ones or
+// all zeros, a select of bits that the loops vectorise.
 struct InOrder {
     template <OpCode K>
-    static float op(float a, float b, bool swap) {
-        const float x = swap ? b : a;
-        const float y = swap ? a : b;
-        return apply_binary<K>(x, y);
+    static float op(float a, float b, std::uint32_t swap) {
+        const std::uint32_t x = std::bit_cast<std::uint32_t>(a), y = std::bit_cast<std::uint32_t>(b);
+        return apply_binary<K>(std::bit_cast<float>((x & ~swap) | (y & swap)),
+                               std::bit_cast<float>((y & ~swap) | (x & swap)));
     }
 };
 
@@ -31,7 +33,7 @@ struct InOrder {
 // is cheaper.
 struct AnyOrder {
     template <OpCode K>
-    static float op(float a, float b, bool) {
+    static float op(float a, float b, std::uint32_t) {
         if constexpr (K == OpCode::add) {
             return a + b;
         } else {
@@ -47,7 +49,7 @@ template <FusedKind K>
 using Order = std::conditional_t<K == FusedKind::floats, InOrder, AnyOrder>;
 
 template <FusedShape S, class A>
-[[gnu::always_inline]] inline float formula(const float* c, const bool* s, const float* v) {
+[[gnu::always_inline]] inline float formula(const float* c, const std::uint32_t* s, const float* v) {
     using K = OpCode;
     if constexpr (S == FusedShape::normalized_difference) {
         const float d = apply_binary<K::sub>(v[0], v[1]);
@@ -73,14 +75,18 @@ template <FusedShape S, class A>
     }
 }
 
-// One band's value, and whether its raw sample marks the pixel invalid.
+// All ones where `set`, else zeros: masks as wide as the floats they select, which the loops
+// vectorise at every width.
+[[gnu::always_inline]] inline std::uint32_t ones_if(bool set) { return set ? ~std::uint32_t{0} : 0; }
+
+// One band's value; `invalid` gains all ones if its raw sample marks the pixel invalid.
 template <FusedKind K, bool kValid>
-[[gnu::always_inline]] inline float value(Sample<K> sample, float nodata, bool nan_nodata, float scale, float offset,
-                                          bool& invalid) {
+[[gnu::always_inline]] inline float value(Sample<K> sample, float nodata, std::uint32_t nan_nodata, float scale,
+                                          float offset, std::uint32_t& invalid) {
     float v = static_cast<float>(sample);
     if constexpr (kValid) {
-        invalid |= v == nodata;
-        if constexpr (K == FusedKind::floats) invalid |= nan_nodata & (v != v);
+        invalid |= ones_if(v == nodata);
+        if constexpr (K == FusedKind::floats) invalid |= ones_if(v != v) & nan_nodata;
     }
     if constexpr (K == FusedKind::scaled_samples) {
         // Two roundings, in this order; the build never fuses them.
@@ -96,18 +102,22 @@ template <FusedShape S, FusedKind K, bool kValid, std::size_t... I>
     // Copies, so that everything sits in registers for the whole loop.
     const Sample<K>* const in[] = {bands[I]...};
     const float c[kFusedConstants] = {args.constants[0], args.constants[1], args.constants[2], args.constants[3]};
-    bool s[5];
-    for (unsigned k = 0; k < 5; ++k) s[k] = (args.swaps >> k & 1) != 0;
+    std::uint32_t s[5];
+    for (unsigned k = 0; k < 5; ++k) s[k] = ones_if((args.swaps >> k & 1) != 0);
     const float nodata[] = {args.nodata[I]...};
-    const bool nan_nodata[] = {args.nan_nodata[I]...};
+    const std::uint32_t nan_nodata[] = {ones_if(args.nan_nodata[I])...};
     const float scale[] = {args.scale[I]...};
     const float offset[] = {args.offset[I]...};
-    const float fill = args.fill;
+    const std::uint32_t fill = std::bit_cast<std::uint32_t>(args.fill);
     for (std::size_t i = 0; i < n; ++i) {
-        bool invalid = false;
+        std::uint32_t invalid = 0;
         const float v[] = {value<K, kValid>(in[I][i], nodata[I], nan_nodata[I], scale[I], offset[I], invalid)...};
         const float r = formula<S, Order<K>>(c, s, v);
-        out[i] = kValid && invalid ? fill : r;
+        if constexpr (kValid) {
+            out[i] = std::bit_cast<float>((std::bit_cast<std::uint32_t>(r) & ~invalid) | (fill & invalid));
+        } else {
+            out[i] = r;
+        }
     }
 }
 
