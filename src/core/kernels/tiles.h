@@ -48,8 +48,10 @@ bool runs_across(const View2D<T>& v) noexcept {
 }
 
 // Whether lines should run down the columns: when the output (counted twice, since its stores
-// cost more than loads) and the bands are more often adjacent in memory that way. A single
-// column is walked down, a single row along.
+// cost more than loads) and the bands are more often adjacent in memory that way, or as often
+// and the columns are the longer (a narrow band of columns, as pieces of column-major arrays
+// are cut, then runs in long lines instead of short ones). A single column is walked down, a
+// single row along.
 template <std::size_t N>
 bool lines_down(const OutputView& out, const std::array<BandView, N>& bands) noexcept {
     if (out.rows <= 1 || out.cols <= 1) return out.cols <= 1 && out.rows > 1;
@@ -59,7 +61,7 @@ bool lines_down(const OutputView& out, const std::array<BandView, N>& bands) noe
         down += adjacent(b.row_stride);
         along += adjacent(b.col_stride);
     }
-    return down > along;
+    return down > along || (down == along && out.rows > out.cols);
 }
 
 using U16x8 = std::uint16_t __attribute__((vector_size(16)));
