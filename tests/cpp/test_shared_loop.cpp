@@ -136,8 +136,9 @@ void test_faults_and_crowds() {
     pool->wait_until_stopped();
 }
 
-// A chunked loop too short to wake every sleeping worker still wakes one, so that a run of such
-// loops does not stay on the caller alone for good once the workers have gone to sleep.
+// A chunked loop too short to wake every sleeping worker still wakes one when it follows another
+// closely, so that a run of such loops does not stay on the caller alone for good once the
+// workers have gone to sleep.
 void test_short_loops_wake_one() {
     // Bound as the process-wide pool binds its workers: an unbound worker woken from the caller's
     // processor tends to start there, where it leaves the loop to the caller.

@@ -116,6 +116,13 @@ int LoopBoard::post(SharedLoop& loop) noexcept {
     return -1;
 }
 
+std::chrono::nanoseconds LoopBoard::restamp(std::chrono::steady_clock::time_point now) noexcept {
+    const auto ticks = now.time_since_epoch().count();
+    const auto previous = last_loop_.exchange(ticks, std::memory_order_relaxed);
+    if (previous == 0 || previous > ticks) return std::chrono::nanoseconds::max();
+    return std::chrono::steady_clock::duration(ticks - previous);
+}
+
 void LoopBoard::withdraw(int slot) noexcept {
     Slot& s = slots_[slot];
     // Sequentially consistent with help(): a worker either counted itself in before this store,

@@ -20,6 +20,7 @@
 // A worker never helps a loop posted from its own processor: it would only take turns with the
 // caller there.
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -130,6 +131,9 @@ public:
     }
     // The processor of the last caller that posted a loop here, or -1.
     int last_caller_cpu() const noexcept { return last_caller_cpu_.load(std::memory_order_relaxed); }
+    // Caller, before a post: takes `now` as the time of the latest loop and returns how long
+    // before it the previous one came (the longest duration if none did).
+    std::chrono::nanoseconds restamp(std::chrono::steady_clock::time_point now) noexcept;
 
 private:
     struct alignas(64) Slot {
@@ -140,6 +144,7 @@ private:
 
     Slot slots_[kSlots];
     alignas(64) std::atomic<int> last_caller_cpu_{-1};
+    std::atomic<std::chrono::steady_clock::rep> last_loop_{0};  // 0: none yet
 };
 
 }  // namespace rastrel::parallel

@@ -8,6 +8,7 @@
 // Header-only on purpose: the per-element function must inline into the walks, where the flat
 // walk's single counted loop is what the compiler vectorises.
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <tuple>
@@ -219,9 +220,13 @@ struct LoopSizes {
     // processors. Chunks of 2k to 8k units measured alike once cheap to cut.
     std::size_t grain = std::size_t{4} << 10;
     // From this size on the caller wakes every sleeping worker it can use. Below it, it wakes
-    // one: that one arrives (tens of microseconds later) after this loop has ended, but then
-    // lingers awake for the next ones, as in a run of calls over the tiles of a raster.
+    // one if the previous loop came less than `run_gap` before: that one arrives (tens of
+    // microseconds later) after this loop has ended, but then lingers awake for the next ones, as
+    // in a run of calls over the tiles of a raster. A lone call does not wake anyone: the wake-up
+    // itself cost the caller 6 to 20 microseconds on a loaded machine, as much as a 256 x 256
+    // loop.
     std::size_t wake_from = std::size_t{256} << 10;
+    std::chrono::microseconds run_gap{4000};
 };
 
 namespace detail {
@@ -282,7 +287,8 @@ unsigned chunk_depth(const ZipT& z, std::size_t min_piece) {
 // Visits every final piece of `z` like par_for_each_piece, but sized by the loop's work: a small
 // loop runs whole on the calling thread (the pool is not woken); a larger one is cut into chunks
 // of at least `sizes.grain` work that the caller walks itself while awake workers (or those it
-// wakes, for a long loop) take the others. Falls back to the pool's jobs, with pieces of at least
+// wakes: every sleeping one for a long loop, one for a loop close behind another) take the
+// others. Falls back to the pool's jobs, with pieces of at least
 // the grain, when called from a worker or when the pool's board is full. Faults as par_for_each:
 // a faulting piece stops, the others finish, the earliest piece's fault is raised. With an
 // interruption, the caller asks it now and then between its chunks; once it says stop, chunks
@@ -300,7 +306,8 @@ void par_for_each_piece(WorkerPool& pool, const Zip<Parts...>& z, const Visit& v
                                                         pool.num_threads());
         const int slot = pool.board().post(record);
         if (slot >= 0) {
-            pool.announce_loop(cpu, work >= sizes.wake_from ? record.chunks() - 1 : 1);
+            const bool in_a_run = pool.board().restamp(std::chrono::steady_clock::now()) < sizes.run_gap;
+            pool.announce_loop(cpu, work >= sizes.wake_from ? record.chunks() - 1 : in_a_run ? 1 : 0);
             record.help_as_caller();
             record.wait_until_done();
             pool.board().withdraw(slot);
