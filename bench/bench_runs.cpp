@@ -33,11 +33,13 @@ struct Layout {
 std::ptrdiff_t c_order(std::size_t, std::size_t cols, int axis) { return axis == 0 ? std::ptrdiff_t(cols) : 1; }
 std::ptrdiff_t f_order(std::size_t rows, std::size_t, int axis) { return axis == 0 ? 1 : std::ptrdiff_t(rows); }
 std::ptrdiff_t pairs(std::size_t, std::size_t cols, int axis) { return axis == 0 ? std::ptrdiff_t(2 * cols) : 2; }
+std::ptrdiff_t thirds(std::size_t, std::size_t cols, int axis) { return axis == 0 ? std::ptrdiff_t(3 * cols) : 3; }
 
 const Layout kLayouts[] = {
     {"contiguous", c_order, c_order, c_order, 1},
     {"every other column", pairs, pairs, pairs, 2},
     {"every other column, bands", pairs, pairs, c_order, 2},
+    {"every third column, bands", thirds, thirds, c_order, 3},
     {"transposed band", f_order, c_order, c_order, 1},
     {"fortran bands", f_order, f_order, c_order, 1},
     {"fortran output", c_order, c_order, f_order, 1},

@@ -31,7 +31,7 @@ constexpr std::uint32_t little_endian_second(std::uint32_t pair) noexcept {
     return pair & 0xFFFF;
 }
 
-// to[i] = from[i * step] for i < n. The strides of 2 (every other column) and -1 (a reversed
+// to[i] = from[i * step] for i < n. The strides of 2 (every other column), 3 and -1 (a reversed
 // line) are spelt out, so that the compiler vectorises them; others are copied one by one.
 [[gnu::always_inline]] inline void gather_samples(std::uint16_t* __restrict to, const std::uint16_t* from,
                                                   std::ptrdiff_t step, std::size_t n) noexcept {
@@ -50,6 +50,8 @@ constexpr std::uint32_t little_endian_second(std::uint32_t pair) noexcept {
         std::memcpy(to + n - 1, bytes + 4 * (n - 1), sizeof *to);
     } else if (step == -1) {
         for (std::size_t i = 0; i < n; ++i) std::memcpy(to + i, bytes - 2 * static_cast<std::ptrdiff_t>(i), sizeof *to);
+    } else if (step == 3) {
+        for (std::size_t i = 0; i < n; ++i) std::memcpy(to + i, bytes + 6 * i, sizeof *to);
     } else {
         const std::ptrdiff_t step_bytes = step * static_cast<std::ptrdiff_t>(sizeof *to);
         for (std::size_t i = 0; i < n; ++i)
