@@ -307,16 +307,36 @@ def grids_meet(a, b):
     return bool(residues[0] & residues[1])
 
 
+def registry_key(view):
+    """What the registry counts borrows by (views with equal keys are one key): the identity,
+    and for one- and two-dimensional views their index window too (shape and strides)."""
+    return identity(view), (view.shape, view.strides) if view.ndim in (1, 2) else None
+
+
 def views_conflict(a, b):
     """Whether the registry refuses one of two views of the same buffer while the other is
-    borrowed (the exclusive one, or both): a view of nothing conflicts only with its own key."""
-    if identity(a) == identity(b):
+    borrowed (the exclusive one, or both), by the written byte-grid rule: a view of nothing
+    conflicts only with its own key."""
+    if registry_key(a) == registry_key(b):
         return True
     (low_a, high_a), (low_b, high_b) = span(a), span(b)
     overlapping = low_a < high_b and low_b < high_a
     conflict = overlapping and grids_meet(a, b)
     assert conflict or not (touched(a) & touched(b)), "the model lets two views share a byte"
     return conflict
+
+
+def conflict_answers(a, b):
+    """Every answer the registry may give for two views of one buffer with different keys: the
+    byte-grid rule's, and also "no conflict" where that rule refuses two views that share no
+    byte but lie on one lattice of items (same dimensions, strides and item size, one or two
+    dimensions, none empty), which the registry may prove apart by their index windows."""
+    conflict = views_conflict(a, b)
+    lattice = (a.ndim == b.ndim and a.ndim in (1, 2) and a.strides == b.strides
+               and a.itemsize == b.itemsize and a.size and b.size)
+    if conflict and lattice and not (touched(a) & touched(b)):
+        return {True, False}
+    return {conflict}
 
 
 def borrow_refusal(bands, out):
