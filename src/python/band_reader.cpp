@@ -153,7 +153,7 @@ void execute_bands(PyObject* expr_arg, PyObject* bands_arg, PyObject* reads_arg,
     SignalWatch watch;
     {
         const AllowThreads unlocked;
-        evaluate_blocks(program, inputs, mask_views, fill, out_view, block_runs(), &watch, object->lowered);
+        evaluate_blocks(program, inputs, mask_views, fill, out_view, block_runs(), &watch, object->prepared);
     }
     watch.raise_if_stopped();
 }

@@ -26,7 +26,7 @@ void deallocate(PyObject* self) noexcept {
         [self] {
             auto* object = reinterpret_cast<CompiledExprObject*>(self);
             std::unique_ptr<Instruction[]>(std::exchange(object->instructions, nullptr)).reset();
-            std::unique_ptr<const RegisterProgram>(std::exchange(object->lowered, nullptr)).reset();
+            std::unique_ptr<const PreparedProgram>(std::exchange(object->prepared, nullptr)).reset();
             PyTypeObject* type = Py_TYPE(self);
             // Instances of heap types hold a reference to their type (CPython since 3.8, and
             // PyPy's allocation takes one too); it goes once the instance's memory is given back.
@@ -137,9 +137,7 @@ Ref compile(PyObject* instructions, PyObject* num_bands) {
     std::unique_ptr<Instruction[]> program(new Instruction[length]);
     for (std::size_t i = 0; i < length; ++i) program[i] = compile_step(elements[i].get());
     elements.clear();
-    const std::span<const Instruction> steps(program.get(), length);
-    std::unique_ptr<const RegisterProgram> lowered;
-    if (!plan_stack(steps, bands).fault) lowered = std::make_unique<const RegisterProgram>(lower(steps));
+    std::unique_ptr<const PreparedProgram> prepared = prepare({program.get(), length}, bands);
 
     auto* type = reinterpret_cast<PyTypeObject*>(compiled_expr_type());
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -150,7 +148,7 @@ Ref compile(PyObject* instructions, PyObject* num_bands) {
     object->instructions = program.release();
     object->length = length;
     object->num_bands = bands;
-    object->lowered = lowered.release();
+    object->prepared = prepared.release();
     return Ref::steal(self);
 }
 

@@ -5,8 +5,8 @@
 #include <span>
 #include <vector>
 
+#include "core/expr/block_evaluator.h"
 #include "core/expr/program.h"
-#include "core/expr/register_program.h"
 #include "python/python.h"
 #include "python/ref.h"
 
@@ -17,9 +17,9 @@ struct CompiledExprObject {
     Instruction* instructions;  // owned; never written after creation
     std::size_t length;
     std::uint64_t num_bands;
-    // The program lowered for the block evaluator once, at creation (owned); nullptr when it
+    // The program prepared for the block evaluator once, at creation (owned); nullptr when it
     // faults before any pixel, whatever the bands.
-    const RegisterProgram* lowered;
+    const PreparedProgram* prepared;
 
     std::span<const Instruction> program() const noexcept { return {instructions, length}; }
 };

@@ -41,7 +41,7 @@ void execute(PyObject* expr_arg, PyObject* bands_arg, PyObject* out_arg) {
     SignalWatch watch;
     {
         const AllowThreads unlocked;
-        evaluate_blocks(program, views, out_view, block_runs(), &watch, object->lowered);
+        evaluate_blocks(program, views, out_view, block_runs(), &watch, object->prepared);
     }
     watch.raise_if_stopped();
 }

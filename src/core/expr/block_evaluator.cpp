@@ -134,8 +134,8 @@ bool read_exactly(const BandInput& band) {
     return false;
 }
 
-std::optional<FusionPlan> plan_fusion(const RegisterProgram& program, std::span<const BandInput> bands, bool masks) {
-    const std::optional<FusedFormula> formula = match_fused(program);
+std::optional<FusionPlan> plan_fusion(const RegisterProgram& program, const std::optional<FusedFormula>& formula,
+                                      std::span<const BandInput> bands, bool masks) {
     if (!formula) return std::nullopt;
     FusionPlan plan{*formula, FusedKind::floats, !masks};
     // With uint16 samples and finite scales, offsets and constants, no addition or
@@ -356,20 +356,22 @@ std::vector<BandInput> as_inputs(std::span<const BandView> bands) {
 }  // namespace
 
 BlockProgram::BlockProgram(const RegisterProgram& program, std::span<const BandView> bands, const OutputView& out,
-                           const BlockRuns& runs, Stores stores, Fusion fusion)
+                           const BlockRuns& runs, Stores stores, Fusion fusion,
+                           const std::optional<FusedFormula>* matched)
     : runs_(runs) {
-    bind(program, as_inputs(bands), {}, out, stores, fusion);
+    bind(program, as_inputs(bands), {}, out, stores, fusion, matched);
 }
 
 BlockProgram::BlockProgram(const RegisterProgram& program, std::span<const BandInput> bands,
                            std::span<const MaskView> masks, float fill, const OutputView& out, const BlockRuns& runs,
-                           Stores stores, Fusion fusion)
+                           Stores stores, Fusion fusion, const std::optional<FusedFormula>* matched)
     : runs_(runs), fill_(fill) {
-    bind(program, bands, masks, out, stores, fusion);
+    bind(program, bands, masks, out, stores, fusion, matched);
 }
 
 void BlockProgram::bind(const RegisterProgram& program, std::span<const BandInput> bands,
-                        std::span<const MaskView> masks, const OutputView& out, Stores stores, Fusion fusion) {
+                        std::span<const MaskView> masks, const OutputView& out, Stores stores, Fusion fusion,
+                        const std::optional<FusedFormula>* matched) {
     out_ = out;
     out_aligned_ = is_aligned(out.data);
     // Runs follow the output's unit stride, so that a column-major output is written in place.
@@ -377,8 +379,10 @@ void BlockProgram::bind(const RegisterProgram& program, std::span<const BandInpu
     streaming_ = stores == Stores::kStreaming;
     if (transposed_) out_ = transpose(out_);
     const auto oriented = [this](const SampleView& v) { return transposed_ ? transpose(v) : v; };
-    const std::optional<FusionPlan> plan =
-        fusion == Fusion::kWhereMatched ? plan_fusion(program, bands, !masks.empty()) : std::nullopt;
+    std::optional<FusionPlan> plan;
+    if (fusion == Fusion::kWhereMatched) {
+        plan = plan_fusion(program, matched != nullptr ? *matched : match_fused(program), bands, !masks.empty());
+    }
 
     // The steps read band operand k from source kFirstBandSource + k; a band that no step reads
     // is still walked when its nodata is tested.
@@ -556,16 +560,18 @@ namespace {
 // The pool, the program's faults, then the loop: the order every evaluation keeps.
 template <class Bind>
 void run_blocks(std::span<const Instruction> prog, std::span<const BandView> shapes, const OutputView& out,
-                parallel::Interruption* interruption, const RegisterProgram* lowered, const Bind& bind) {
+                parallel::Interruption* interruption, const PreparedProgram* prepared, const Bind& bind) {
     // Without a pool every loop faults before its first step, and so does this one, ahead of
     // any fault of the program.
     parallel::WorkerPool& pool = parallel::current_pool();
     // No pixel, so no program fault.
     if (out.rows == 0 || out.cols == 0) return;
-    if (const auto fault = validate(prog, shapes, out.rows, out.cols)) raise_eval_fault(fault->fault);
-    const RegisterProgram own = lowered != nullptr ? RegisterProgram{} : lower(prog);
-    const BlockProgram program =
-        bind(lowered != nullptr ? *lowered : own, stores_for(out.rows * out.cols * sizeof(float)));
+    const auto fault = prepared != nullptr ? first_fault(prog, prepared->plan, shapes, out.rows, out.cols)
+                                           : validate(prog, shapes, out.rows, out.cols);
+    if (fault) raise_eval_fault(fault->fault);
+    const std::unique_ptr<const PreparedProgram> own = prepared != nullptr ? nullptr : prepare(prog, shapes.size());
+    const PreparedProgram& ready = prepared != nullptr ? *prepared : *own;
+    const BlockProgram program = bind(ready, stores_for(out.rows * out.cols * sizeof(float)));
     const auto whole = parallel::zip(parallel::Indices{0, 0, out.rows, out.cols}, out);
     parallel::par_for_each_piece(
         pool, whole,
@@ -579,16 +585,24 @@ void run_blocks(std::span<const Instruction> prog, std::span<const BandView> sha
 
 }  // namespace
 
+std::unique_ptr<const PreparedProgram> prepare(std::span<const Instruction> prog, std::size_t nbands) {
+    StackPlan plan = plan_stack(prog, nbands);
+    if (plan.fault) return nullptr;
+    RegisterProgram lowered = lower(prog);
+    std::optional<FusedFormula> fused = match_fused(lowered);
+    return std::make_unique<const PreparedProgram>(PreparedProgram{std::move(plan), std::move(lowered), fused});
+}
+
 void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandView> bands, const OutputView& out,
-                     const BlockRuns& runs, parallel::Interruption* interruption, const RegisterProgram* lowered) {
-    run_blocks(prog, bands, out, interruption, lowered, [&](const RegisterProgram& lowered, Stores stores) {
-        return BlockProgram(lowered, bands, out, runs, stores);
+                     const BlockRuns& runs, parallel::Interruption* interruption, const PreparedProgram* prepared) {
+    run_blocks(prog, bands, out, interruption, prepared, [&](const PreparedProgram& ready, Stores stores) {
+        return BlockProgram(ready.lowered, bands, out, runs, stores, Fusion::kWhereMatched, &ready.fused);
     });
 }
 
 void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandInput> bands,
                      std::span<const MaskView> masks, float fill, const OutputView& out, const BlockRuns& runs,
-                     parallel::Interruption* interruption, const RegisterProgram* lowered) {
+                     parallel::Interruption* interruption, const PreparedProgram* prepared) {
     // Faults are found on shapes alone; bands and masks that no step reads must cover the
     // output all the same, since their every pixel is tested.
     std::vector<BandView> shapes;
@@ -599,8 +613,8 @@ void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandInpu
         std::all_of(bands.begin(), bands.end(), [&](const BandInput& b) { return covers(b.view.rows, b.view.cols); }) &&
         std::all_of(masks.begin(), masks.end(), [&](const MaskView& m) { return covers(m.rows, m.cols); });
     if (out.rows != 0 && out.cols != 0 && !covered) raise_outside_band();
-    run_blocks(prog, shapes, out, interruption, lowered, [&](const RegisterProgram& lowered, Stores stores) {
-        return BlockProgram(lowered, bands, masks, fill, out, runs, stores);
+    run_blocks(prog, shapes, out, interruption, prepared, [&](const PreparedProgram& ready, Stores stores) {
+        return BlockProgram(ready.lowered, bands, masks, fill, out, runs, stores, Fusion::kWhereMatched, &ready.fused);
     });
 }
 

@@ -7,6 +7,8 @@
 // Interpreter-free.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -32,14 +34,16 @@ public:
     // covering the output's extent (validate() found no fault). Allocates.
     BlockProgram(const RegisterProgram& program, std::span<const BandView> bands, const OutputView& out,
                  const BlockRuns& runs = block_runs(), Stores stores = Stores::kCached,
-                 Fusion fusion = Fusion::kWhereMatched);
+                 Fusion fusion = Fusion::kWhereMatched, const std::optional<FusedFormula>* matched = nullptr);
 
+    // `matched`, when given, is match_fused(program), kept from an earlier call.
     // Bands of any sample type, converted, scaled and tested for nodata in the same runs as the
     // program, and masks: a pixel that a band's nodata (read by the program or not) or a mask
     // marks invalid gets `fill`. Every band with a nodata test, and every mask, covers the output.
     BlockProgram(const RegisterProgram& program, std::span<const BandInput> bands, std::span<const MaskView> masks,
                  float fill, const OutputView& out, const BlockRuns& runs = block_runs(),
-                 Stores stores = Stores::kCached, Fusion fusion = Fusion::kWhereMatched);
+                 Stores stores = Stores::kCached, Fusion fusion = Fusion::kWhereMatched,
+                 const std::optional<FusedFormula>* matched = nullptr);
 
     // Evaluates rows [row0, row0 + rows) x columns [col0, col0 + cols) of the output, a rectangle
     // inside it. Thread-safe: pieces may run at once on different threads. Allocates once per
@@ -89,7 +93,7 @@ private:
     };
 
     void bind(const RegisterProgram& program, std::span<const BandInput> bands, std::span<const MaskView> masks,
-              const OutputView& out, Stores stores, Fusion fusion);
+              const OutputView& out, Stores stores, Fusion fusion, const std::optional<FusedFormula>* matched);
     void bind_kernel(const FusedFormula& formula, const RegisterProgram& program, std::span<const BandInput> bands,
                      const OutputView& out);
     void bind_steps(const RegisterProgram& program, std::span<const BandInput> bands);
@@ -120,10 +124,22 @@ private:
 // would raise first. An output without pixels evaluates nothing and always succeeds.
 // Interpreter-free; meant to run with the interpreter lock released. With an `interruption`
 // that says stop, the pieces not yet started are skipped (see parallel::Interruption).
-// `lowered`, when given, is lower(prog), kept from an earlier call.
+// What evaluating a program needs before any call, whatever its bands: kept by its owner between
+// calls.
+struct PreparedProgram {
+    StackPlan plan;  // plan_stack(prog, nbands), which found no fault
+    RegisterProgram lowered;
+    std::optional<FusedFormula> fused;
+};
+
+// The preparation of `prog` for calls with `nbands` bands; nullptr when every such call faults
+// before its first pixel. Allocates.
+std::unique_ptr<const PreparedProgram> prepare(std::span<const Instruction> prog, std::size_t nbands);
+
+// `prepared`, when given, is prepare(prog, bands.size()).
 void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandView> bands, const OutputView& out,
                      const BlockRuns& runs = block_runs(), parallel::Interruption* interruption = nullptr,
-                     const RegisterProgram* lowered = nullptr);
+                     const PreparedProgram* prepared = nullptr);
 
 // The same over bands of any sample type with their scale, offset and nodata, and masks; pixels
 // marked invalid get `fill`. Every band and mask must have the output's shape (else the fault of
@@ -131,6 +147,6 @@ void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandView
 void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandInput> bands,
                      std::span<const MaskView> masks, float fill, const OutputView& out,
                      const BlockRuns& runs = block_runs(), parallel::Interruption* interruption = nullptr,
-                     const RegisterProgram* lowered = nullptr);
+                     const PreparedProgram* prepared = nullptr);
 
 }  // namespace rastrel
