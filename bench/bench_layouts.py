@@ -60,27 +60,12 @@ LAYOUTS = {
 
 
 def numba_loops(parallel):
+    """bench_peers' numba loops; imported here, after the process is pinned, since that module
+    imports rastrel."""
     import numba
-    loop = numba.prange if parallel else range
-
-    @numba.njit(parallel=parallel)
-    def nd(a, b, out):
-        for i in loop(a.shape[0]):
-            for j in range(a.shape[1]):
-                x = np.float32(a[i, j])
-                y = np.float32(b[i, j])
-                out[i, j] = (x - y) / (x + y + EPS)
-
-    @numba.njit(parallel=parallel)
-    def evi(n, r, b, out):
-        for i in loop(n.shape[0]):
-            for j in range(n.shape[1]):
-                x = np.float32(n[i, j])
-                y = np.float32(r[i, j])
-                z = np.float32(b[i, j])
-                out[i, j] = G * ((x - y) / ((C1 * y + x) - C2 * z + L_EVI + EPS))
-
-    return {"nd": nd, "evi": evi}
+    from bench_peers import numba_functions
+    functions = numba_functions(numba, parallel)
+    return {"nd": functions["normalized difference"], "evi": functions["evi"]}
 
 
 def rastrel_call(rastrel, kernel, bands, out):

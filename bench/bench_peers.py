@@ -173,10 +173,12 @@ def numexpr_call(ne):
     return make
 
 
-def numba_call(numba):
-    prange = numba.prange
+def numba_functions(numba, parallel=True):
+    """The four kernels as numba loops, float32 exactly as rastrel computes them; with
+    parallel=False a plain loop on one thread."""
+    prange = numba.prange if parallel else range
 
-    @numba.njit(parallel=True)
+    @numba.njit(parallel=parallel)
     def nd(a, b, out):
         for i in prange(a.shape[0]):
             for j in range(a.shape[1]):
@@ -184,13 +186,13 @@ def numba_call(numba):
                 y = np.float32(b[i, j])
                 out[i, j] = (x - y) / (x + y + EPS)
 
-    @numba.njit(parallel=True)
+    @numba.njit(parallel=parallel)
     def ratio(a, b, out):
         for i in prange(a.shape[0]):
             for j in range(a.shape[1]):
                 out[i, j] = np.float32(a[i, j]) / (np.float32(b[i, j]) + EPS)
 
-    @numba.njit(parallel=True)
+    @numba.njit(parallel=parallel)
     def adjusted(a, b, out):
         for i in prange(a.shape[0]):
             for j in range(a.shape[1]):
@@ -198,7 +200,7 @@ def numba_call(numba):
                 y = np.float32(b[i, j])
                 out[i, j] = FACTOR * ((x - y) / (x + y + L_ADJ + EPS))
 
-    @numba.njit(parallel=True)
+    @numba.njit(parallel=parallel)
     def evi(n, r, b, out):
         for i in prange(n.shape[0]):
             for j in range(n.shape[1]):
@@ -207,7 +209,11 @@ def numba_call(numba):
                 z = np.float32(b[i, j])
                 out[i, j] = G * ((x - y) / ((C1 * y + x) - C2 * z + L_EVI + EPS))
 
-    functions = {"normalized difference": nd, "ratio": ratio, "adjusted difference": adjusted, "evi": evi}
+    return {"normalized difference": nd, "ratio": ratio, "adjusted difference": adjusted, "evi": evi}
+
+
+def numba_call(numba):
+    functions = numba_functions(numba)
 
     def make(kernel, bands, out):
         f = functions[kernel]
