@@ -127,109 +127,80 @@ bool BorrowKey::conflicts(const BorrowKey& registered) const noexcept {
     return r < registered.item_size || g - r < item_size;
 }
 
-namespace {
-
-// splitmix64's finaliser: neighbouring addresses differ only in a few middle bits, and the
-// buckets are picked from the low ones.
-constexpr std::uint64_t scramble(std::uint64_t x) noexcept {
-    x ^= x >> 30;
-    x *= 0xbf58476d1ce4e5b9u;
-    x ^= x >> 27;
-    x *= 0x94d049bb133111ebu;
-    return x ^ (x >> 31);
+BorrowRegistry::Entry* BorrowRegistry::find(const void* base, const BorrowKey& key) noexcept {
+    for (Entry& entry : entries_) {
+        if (entry.base == base && entry.key == key) return &entry;
+    }
+    return nullptr;
 }
 
-}  // namespace
+const BorrowRegistry::Entry* BorrowRegistry::find(const void* base, const BorrowKey& key) const noexcept {
+    return const_cast<BorrowRegistry*>(this)->find(base, key);
+}
 
-std::size_t BorrowKeyHash::operator()(const BorrowKey& key) const noexcept {
-    std::uint64_t h = scramble(key.start);
-    h = scramble(h ^ key.end);
-    h = scramble(h ^ key.data);
-    return static_cast<std::size_t>(scramble(h ^ static_cast<std::uint64_t>(key.gcd_strides)));
+bool BorrowRegistry::any_conflict(const void* base, const BorrowKey& key, bool exclusive_only) const noexcept {
+    for (const Entry& entry : entries_) {
+        if (entry.base == base && (!exclusive_only || entry.count < 0) && key.conflicts(entry.key)) return true;
+    }
+    return false;
 }
 
 int BorrowRegistry::acquire_shared(const ArrayLayout& array) {
     const BorrowKey key = BorrowKey::of(array);
-    const auto [base_it, new_base] = bases_.try_emplace(array.base);
-    Keys& keys = base_it->second;
-    if (new_base) {
-        try {
-            keys.emplace(key, 1);
-        } catch (...) {
-            bases_.erase(base_it);
-            throw;
-        }
-        return kBorrowGranted;
-    }
-    if (const auto it = keys.find(key); it != keys.end()) {
-        if (it->second < 0 || it->second >= shared_limit_) return kBorrowAlreadyBorrowed;
-        ++it->second;
+    if (Entry* same = find(array.base, key)) {
+        if (same->count < 0 || same->count >= shared_limit_) return kBorrowAlreadyBorrowed;
+        ++same->count;
         return kBorrowGranted;
     }
     // Readers never exclude readers: only exclusive keys are worth the comparison.
-    for (const auto& [other, count] : keys) {
-        if (count < 0 && key.conflicts(other)) return kBorrowAlreadyBorrowed;
-    }
-    keys.emplace(key, 1);
+    if (any_conflict(array.base, key, true)) return kBorrowAlreadyBorrowed;
+    entries_.push_back({array.base, key, 1});
     return kBorrowGranted;
 }
 
 int BorrowRegistry::acquire_mut_shared(const ArrayLayout& array) {
     if (!array.writeable) return kBorrowNotWriteable;
     const BorrowKey key = BorrowKey::of(array);
-    const auto [base_it, new_base] = bases_.try_emplace(array.base);
-    Keys& keys = base_it->second;
-    if (new_base) {
-        try {
-            keys.emplace(key, -1);
-        } catch (...) {
-            bases_.erase(base_it);
-            throw;
-        }
-        return kBorrowGranted;
-    }
-    if (keys.contains(key)) return kBorrowAlreadyBorrowed;
-    for (const auto& entry : keys) {
-        if (key.conflicts(entry.first)) return kBorrowAlreadyBorrowed;
-    }
-    keys.emplace(key, -1);
+    if (find(array.base, key) != nullptr || any_conflict(array.base, key, false)) return kBorrowAlreadyBorrowed;
+    entries_.push_back({array.base, key, -1});
     return kBorrowGranted;
 }
 
 void BorrowRegistry::release_shared(const ArrayLayout& array) noexcept {
-    const auto base_it = bases_.find(array.base);
-    if (base_it == bases_.end()) return;
-    const auto key_it = base_it->second.find(BorrowKey::of(array));
-    if (key_it == base_it->second.end() || key_it->second <= 0) return;
-    if (--key_it->second == 0) forget(base_it, key_it);
+    Entry* entry = find(array.base, BorrowKey::of(array));
+    if (entry == nullptr || entry->count <= 0) return;
+    if (--entry->count == 0) forget(*entry);
 }
 
 void BorrowRegistry::release_mut_shared(const ArrayLayout& array) noexcept {
-    const auto base_it = bases_.find(array.base);
-    if (base_it == bases_.end()) return;
-    const auto key_it = base_it->second.find(BorrowKey::of(array));
-    if (key_it == base_it->second.end() || key_it->second != -1) return;
-    forget(base_it, key_it);
+    Entry* entry = find(array.base, BorrowKey::of(array));
+    if (entry == nullptr || entry->count != -1) return;
+    forget(*entry);
 }
 
-void BorrowRegistry::forget(Bases::iterator base_it, Keys::iterator key_it) noexcept {
-    if (base_it->second.size() > 1) {
-        base_it->second.erase(key_it);
-    } else {
-        bases_.erase(base_it);
+void BorrowRegistry::forget(Entry& entry) noexcept {
+    entry = entries_.back();
+    entries_.pop_back();
+}
+
+std::size_t BorrowRegistry::size() const noexcept {
+    std::size_t bases = 0;
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+        const auto first = std::find_if(entries_.begin(), entries_.end(),
+                                        [&](const Entry& e) { return e.base == entries_[i].base; });
+        if (first == entries_.begin() + static_cast<std::ptrdiff_t>(i)) ++bases;
     }
+    return bases;
 }
 
 std::size_t BorrowRegistry::key_count(const void* base) const noexcept {
-    const auto it = bases_.find(base);
-    return it == bases_.end() ? 0 : it->second.size();
+    return static_cast<std::size_t>(
+        std::count_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.base == base; }));
 }
 
 BorrowCount BorrowRegistry::count(const void* base, const BorrowKey& key) const noexcept {
-    const auto base_it = bases_.find(base);
-    if (base_it == bases_.end()) return 0;
-    const auto key_it = base_it->second.find(key);
-    return key_it == base_it->second.end() ? 0 : key_it->second;
+    const Entry* entry = find(base, key);
+    return entry == nullptr ? 0 : entry->count;
 }
 
 }  // namespace rastrel

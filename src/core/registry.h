@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <limits>
 #include <span>
-#include <unordered_map>
+#include <vector>
 
 namespace rastrel {
 
@@ -85,10 +85,6 @@ struct BorrowKey {
     friend bool operator==(const BorrowKey&, const BorrowKey&) = default;
 };
 
-struct BorrowKeyHash {
-    std::size_t operator()(const BorrowKey& key) const noexcept;
-};
-
 // A count above 0 is that many shared borrows of one key; -1 is one exclusive borrow. A count
 // never stays 0 and a base never stays without keys.
 using BorrowCount = std::intptr_t;
@@ -113,21 +109,33 @@ public:
     void release_shared(const ArrayLayout& array) noexcept;
     void release_mut_shared(const ArrayLayout& array) noexcept;
 
-    bool empty() const noexcept { return bases_.empty(); }
+    bool empty() const noexcept { return entries_.empty(); }
     // Bases with at least one borrow.
-    std::size_t size() const noexcept { return bases_.size(); }
+    std::size_t size() const noexcept;
     std::size_t key_count(const void* base) const noexcept;
     // 0 when the key is not registered under `base`.
     BorrowCount count(const void* base, const BorrowKey& key) const noexcept;
 
 private:
-    using Keys = std::unordered_map<BorrowKey, BorrowCount, BorrowKeyHash>;
-    using Bases = std::unordered_map<const void*, Keys>;
+    struct Entry {
+        const void* base;
+        BorrowKey key;
+        BorrowCount count;
+    };
 
-    // Erases `key` from the keys of `base_it`, and the base with it when it was the last key.
-    void forget(Bases::iterator base_it, Keys::iterator key_it) noexcept;
+    // nullptr when `key` is not registered under `base`.
+    Entry* find(const void* base, const BorrowKey& key) noexcept;
+    const Entry* find(const void* base, const BorrowKey& key) const noexcept;
+    // Whether any key under `base` that is exclusive (or any at all, when `exclusive_only` is
+    // false) may touch what `key` touches.
+    bool any_conflict(const void* base, const BorrowKey& key, bool exclusive_only) const noexcept;
+    void forget(Entry& entry) noexcept;
 
-    Bases bases_;
+    // One flat list, scanned whole: borrows live only while a call runs, so it holds a few
+    // entries per call in flight, and a call's three or four borrows then cost no allocation
+    // once it has grown (two levels of hash maps allocated and freed nodes and buckets on every
+    // call, most of a small call's time outside its kernel).
+    std::vector<Entry> entries_;
     BorrowCount shared_limit_;
 };
 
