@@ -144,6 +144,21 @@ def test_a_plain_number_applies_to_every_band():
                               {k: -0.1 for k in per_band}, {k: 0 for k in per_band}))
 
 
+def test_successive_calls_with_other_numbers_read_their_own():
+    # A formula keeps what each set of number keywords makes of its bands for later calls.
+    rng = np.random.default_rng(11)
+    a, b = samples(rng, "float32"), samples(rng, "float32")
+    formula = rt.compile("(a - b) / (a + b)")
+    calls = [{}, {"nodata": 0.1}, {"nodata": np.float32(0.1)}, {"nodata": np.float64(0.1)},
+             {"scale": 2, "offset": 1.0}, {"scale": {"a": 2.0}}, {"scale": 2.0}, {}]
+    calls += [{"nodata": float("nan"), "fill": k} for k in range(20)]  # keys that never match
+    for keywords in calls:
+        per_band = {k: {name: v for name in "ab"} if not isinstance(v, dict) else v
+                    for k, v in keywords.items() if k != "fill"}
+        want = expected(formula, [a, b], fill=keywords.get("fill", np.nan), **per_band)
+        assert_bits_equal(formula(a, b, **keywords), want)
+
+
 def test_scale_one_offset_zero_changes_no_bit():
     # -0.0 + 0.0 would be +0.0: an identity read must skip both operations.
     values = np.array([[-0.0, 0.0, 5.0, -np.inf]] * 2, dtype=np.float32)
