@@ -115,15 +115,25 @@ unsigned feature_version() {
     return *g_feature_version;
 }
 
+// Type numbers whose C types have the widths of this machine's (x86-64 Linux: long is 64-bit).
+constexpr int kNpyBool = 0;
+constexpr int kNpyDouble = 12;
+constexpr int kNpyLastInteger = 10;  // NPY_ULONGLONG; odd numbers from NPY_BYTE on are signed
+
 // New reference to the dtype of a type number.
 Ref descr_from_type(int type_number) {
     return Ref::steal(check_api(reinterpret_cast<DescrFromTypeFn>(api()[kDescrFromType])(type_number)));
 }
 
-// Type numbers whose C types have the widths of this machine's (x86-64 Linux: long is 64-bit).
-constexpr int kNpyBool = 0;
-constexpr int kNpyDouble = 12;
-constexpr int kNpyLastInteger = 10;  // NPY_ULONGLONG; odd numbers from NPY_BYTE on are signed
+// The built-in dtype of a type number up to NPY_DOUBLE, borrowed. NumPy keeps one object per
+// built-in type for the life of the process; holding a reference to it here spares every band
+// of every call a call into NumPy and a reference to drop. Guarded by the interpreter lock.
+PyObject* builtin_descr(int type_number) {
+    static PyObject* known[kNpyDouble + 1] = {};
+    PyObject*& slot = known[type_number];
+    if (slot == nullptr) slot = descr_from_type(type_number).release();
+    return slot;
+}
 
 template <class T>
 View2D<T> make_view(PyObject* object, npy_intp size = sizeof(T)) {
@@ -163,8 +173,8 @@ bool is_array(PyObject* object) {
 bool is_type_of(PyObject* object, int type_number) {
     if (!is_array(object) || as_array(object)->nd != 2) return false;
     PyObject* have = as_array(object)->descr;
-    Ref want = descr_from_type(type_number);
-    return have == want.get() || reinterpret_cast<EquivTypesFn>(api()[kEquivTypes])(have, want.get()) != 0;
+    PyObject* want = builtin_descr(type_number);
+    return have == want || reinterpret_cast<EquivTypesFn>(api()[kEquivTypes])(have, want) != 0;
 }
 
 std::int64_t item_size(PyObject* descr) {
@@ -200,8 +210,8 @@ std::optional<SampleType> band_type(int number, std::int64_t size) {
 // The dtype is its type number's own: native byte order, no fields. A swapped dtype keeps the
 // type number, so only this tells them apart.
 bool is_native(PyObject* descr, int number) {
-    Ref want = descr_from_type(number);
-    return descr == want.get() || reinterpret_cast<EquivTypesFn>(api()[kEquivTypes])(descr, want.get()) != 0;
+    PyObject* want = builtin_descr(number);
+    return descr == want || reinterpret_cast<EquivTypesFn>(api()[kEquivTypes])(descr, want) != 0;
 }
 
 }  // namespace
