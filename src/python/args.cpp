@@ -167,6 +167,18 @@ std::vector<Ref> extract_band_list(PyObject* object, const char* parameter) {
 std::vector<Ref> collect_sequence(PyObject* object) {
     if (PyUnicode_Check(object)) throw_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(object)) throw conversion_error(object, "Sequence");
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+        // What iterating them yields, read in place: no iterator object per call. Nothing here
+        // runs Python code, so the list cannot change meanwhile.
+        const bool list = PyList_CheckExact(object);
+        const Py_ssize_t n = list ? PyList_Size(object) : PyTuple_Size(object);
+        std::vector<Ref> items;
+        items.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            items.push_back(Ref::borrow(list ? PyList_GetItem(object, i) : PyTuple_GetItem(object, i)));
+        }
+        return items;
+    }
     Py_ssize_t hint = PySequence_Size(object);
     if (hint < 0) {
         PyErr_Clear();

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -147,8 +148,9 @@ void execute_bands(PyObject* expr_arg, PyObject* bands_arg, PyObject* reads_arg,
     mask_views.reserve(masks.size());
     for (const Ref& mask : masks) mask_views.push_back(numpy::mask_view(mask.get()));
     const OutputView out_view = numpy::output_view(out.get());
-    // The workers read this copy, never the Python object.
-    const std::vector<Instruction> program(object->program().begin(), object->program().end());
+    // The instructions are never written after the object is made, and `expr` keeps it alive
+    // until the workers are done with them.
+    const std::span<const Instruction> program = object->program();
 
     SignalWatch watch;
     {

@@ -1,7 +1,10 @@
 #include "python/executor.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <memory_resource>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "core/expr/block_evaluator.h"
@@ -29,12 +32,17 @@ void execute(PyObject* expr_arg, PyObject* bands_arg, PyObject* out_arg) {
     const borrow::SharedBorrows shared(bands);
     const borrow::PyReadwriteArray exclusive = borrow::readwrite(out.get());
 
-    std::vector<BandView> views;
+    // The views of a few bands on the stack: a call over a few pixels costs about as much as
+    // its allocations.
+    alignas(BandView) std::byte stack[8 * sizeof(BandView)];
+    std::pmr::monotonic_buffer_resource arena(stack, sizeof stack);
+    std::pmr::vector<BandView> views(&arena);
     views.reserve(bands.size());
     for (const Ref& band : bands) views.push_back(numpy::band_view(band.get()));
     const OutputView out_view = numpy::output_view(out.get());
-    // The workers read this copy, never the Python object.
-    const std::vector<Instruction> program(object->program().begin(), object->program().end());
+    // The instructions are never written after the object is made, and `expr` keeps it alive
+    // until the workers are done with them.
+    const std::span<const Instruction> program = object->program();
 
     // A program that would fault is refused before anything is written; the borrows and
     // references above are released on the way out whichever way the call ends.

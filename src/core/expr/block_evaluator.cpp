@@ -4,11 +4,13 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory_resource>
 #include <optional>
 #include <string>
 #include <tuple>
 #include <utility>
 
+#include "core/expr/evaluator.h"
 #include "core/fault.h"
 #include "core/parallel/traversal.h"
 
@@ -346,12 +348,9 @@ private:
 
 namespace {
 
-std::vector<BandInput> as_inputs(std::span<const BandView> bands) {
-    std::vector<BandInput> inputs;
-    inputs.reserve(bands.size());
-    for (const BandView& band : bands) inputs.push_back({samples_of(band), 1.0f, 0.0f, Nodata{}});
-    return inputs;
-}
+// Inputs of a few bands on the stack: a call over a few pixels costs about as much as its
+// allocations.
+constexpr std::size_t kInputsOnStack = 8;
 
 }  // namespace
 
@@ -359,7 +358,12 @@ BlockProgram::BlockProgram(const RegisterProgram& program, std::span<const BandV
                            const BlockRuns& runs, Stores stores, Fusion fusion,
                            const std::optional<FusedFormula>* matched)
     : runs_(runs) {
-    bind(program, as_inputs(bands), {}, out, stores, fusion, matched);
+    alignas(BandInput) std::byte stack[kInputsOnStack * sizeof(BandInput)];
+    std::pmr::monotonic_buffer_resource arena(stack, sizeof stack);
+    std::pmr::vector<BandInput> inputs(&arena);
+    inputs.reserve(bands.size());
+    for (const BandView& band : bands) inputs.push_back({samples_of(band), 1.0f, 0.0f, Nodata{}});
+    bind(program, inputs, {}, out, stores, fusion, matched);
 }
 
 BlockProgram::BlockProgram(const RegisterProgram& program, std::span<const BandInput> bands,
@@ -387,17 +391,27 @@ void BlockProgram::bind(const RegisterProgram& program, std::span<const BandInpu
     // The steps read band operand k from source kFirstBandSource + k; a band that no step reads
     // is still walked when its nodata is tested.
     inputs_.reserve(bands.size() + masks.size());
-    std::vector<std::uint32_t> read_as(bands.size(), kUnread);
-    for (std::size_t k = 0; k < program.bands.size(); ++k) {
-        read_as[program.bands[k]] = kFirstBandSource + static_cast<std::uint32_t>(k);
-    }
+    // Band b's source, looked up rather than tabled (a table allocates, and programs read few bands).
+    const auto read_as = [&program](std::size_t b) {
+        for (std::size_t k = program.bands.size(); k-- > 0;) {
+            if (program.bands[k] == b) return kFirstBandSource + static_cast<std::uint32_t>(k);
+        }
+        return kUnread;
+    };
     for (std::size_t b = 0; b < bands.size(); ++b) {
         const BandInput& band = bands[b];
         const CheckFn check = plan && plan->folded ? nullptr : runs_.nodata(band.view.type, band.nodata.kind);
-        if (read_as[b] == kUnread && check == nullptr) continue;
-        Input in{oriented(band.view), sample_aligned(band.view), nullptr, band.scale, band.offset, check, band.nodata,
-                 read_as[b]};
-        if (read_as[b] != kUnread) {
+        const std::uint32_t source = read_as(b);
+        if (source == kUnread && check == nullptr) continue;
+        Input in{oriented(band.view),
+                 sample_aligned(band.view),
+                 nullptr,
+                 band.scale,
+                 band.offset,
+                 check,
+                 band.nodata,
+                 source};
+        if (source != kUnread) {
             // uint16 samples go to the steps as they lie (converted there, as ever), float32 ones
             // as floats; everything else, and every scaled band, through a float32 run. A fused
             // loop reads uint16 samples (scaled or not) itself, or else float32 values.
@@ -557,10 +571,17 @@ void BlockProgram::evaluate_lines(std::size_t row0, std::size_t col0, std::size_
 
 namespace {
 
-// The pool, the program's faults, then the loop: the order every evaluation keeps.
-template <class Bind>
+// Outputs of at most this many pixels that `by_pixel` may take: binding a block program (its
+// inputs, loops and pieces) costs more than running the reference evaluator over them.
+constexpr std::size_t kPixelByPixel = 4;
+
+// The pool, the program's faults, then the loop: the order every evaluation keeps. `by_pixel`
+// evaluates a small output one pixel at a time and returns true, or returns false to leave it
+// to the block program.
+template <class Bind, class ByPixel>
 void run_blocks(std::span<const Instruction> prog, std::span<const BandView> shapes, const OutputView& out,
-                parallel::Interruption* interruption, const PreparedProgram* prepared, const Bind& bind) {
+                parallel::Interruption* interruption, const PreparedProgram* prepared, const Bind& bind,
+                const ByPixel& by_pixel) {
     // Without a pool every loop faults before its first step, and so does this one, ahead of
     // any fault of the program.
     parallel::WorkerPool& pool = parallel::current_pool();
@@ -569,6 +590,7 @@ void run_blocks(std::span<const Instruction> prog, std::span<const BandView> sha
     const auto fault = prepared != nullptr ? first_fault(prog, prepared->plan, shapes, out.rows, out.cols)
                                            : validate(prog, shapes, out.rows, out.cols);
     if (fault) raise_eval_fault(fault->fault);
+    if (out.rows * out.cols <= kPixelByPixel && by_pixel()) return;
     const std::unique_ptr<const PreparedProgram> own = prepared != nullptr ? nullptr : prepare(prog, shapes.size());
     const PreparedProgram& ready = prepared != nullptr ? *prepared : *own;
     const BlockProgram program = bind(ready, stores_for(out.rows * out.cols * sizeof(float)));
@@ -595,9 +617,16 @@ std::unique_ptr<const PreparedProgram> prepare(std::span<const Instruction> prog
 
 void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandView> bands, const OutputView& out,
                      const BlockRuns& runs, parallel::Interruption* interruption, const PreparedProgram* prepared) {
-    run_blocks(prog, bands, out, interruption, prepared, [&](const PreparedProgram& ready, Stores stores) {
-        return BlockProgram(ready.lowered, bands, out, runs, stores, Fusion::kWhereMatched, &ready.fused);
-    });
+    run_blocks(
+        prog, bands, out, interruption, prepared,
+        [&](const PreparedProgram& ready, Stores stores) {
+            return BlockProgram(ready.lowered, bands, out, runs, stores, Fusion::kWhereMatched, &ready.fused);
+        },
+        [&] {
+            // No pixel faults (checked above), and the reference gives the block program's bits.
+            evaluate_all(prog, bands, out);
+            return true;
+        });
 }
 
 void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandInput> bands,
@@ -613,9 +642,13 @@ void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandInpu
         std::all_of(bands.begin(), bands.end(), [&](const BandInput& b) { return covers(b.view.rows, b.view.cols); }) &&
         std::all_of(masks.begin(), masks.end(), [&](const MaskView& m) { return covers(m.rows, m.cols); });
     if (out.rows != 0 && out.cols != 0 && !covered) raise_outside_band();
-    run_blocks(prog, shapes, out, interruption, prepared, [&](const PreparedProgram& ready, Stores stores) {
-        return BlockProgram(ready.lowered, bands, masks, fill, out, runs, stores, Fusion::kWhereMatched, &ready.fused);
-    });
+    run_blocks(
+        prog, shapes, out, interruption, prepared,
+        [&](const PreparedProgram& ready, Stores stores) {
+            return BlockProgram(ready.lowered, bands, masks, fill, out, runs, stores, Fusion::kWhereMatched,
+                                &ready.fused);
+        },
+        [] { return false; });
 }
 
 }  // namespace rastrel
