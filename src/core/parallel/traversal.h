@@ -216,9 +216,13 @@ struct LoopSizes {
     // 15% when each call followed other work on a loaded machine; from 64k on (256 x 256 of the
     // normalized difference) it gained in both, 0.62 and 0.75 of the time on one processor.
     std::size_t inline_below = std::size_t{64} << 10;
-    // No chunk smaller than this: each chunk a worker claims moves the claim word between
-    // processors. Chunks of 2k to 8k units measured alike once cheap to cut.
-    std::size_t grain = std::size_t{4} << 10;
+    // No chunk smaller than this: each chunk costs a claim, a cut and a call of its own on
+    // whichever thread walks it. Chunks of 16k units (four for a 256 x 256 normalized
+    // difference, eight for EVI) beat 4k ones back to back at 256 x 256 to 1024 x 1024 (the
+    // fastest fifth of calls 0.61-0.64 -> 0.58-0.60 of one processor's time for the normalized
+    // difference at 256 x 256, 0.68-0.75 -> 0.63-0.74 for EVI); halves (one chunk per thread)
+    // were no faster, and a caller then waits out the whole of a late worker's half.
+    std::size_t grain = std::size_t{16} << 10;
     // From this size on the caller wakes every sleeping worker it can use. Below it, it wakes
     // one if the previous loop came less than `run_gap` before: that one arrives (tens of
     // microseconds later) after this loop has ended, but then lingers awake for the next ones, as
