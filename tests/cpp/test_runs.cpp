@@ -236,7 +236,7 @@ void check_strided(const RunTable& table, const Pixel& pixel, int bands, const R
 void check_strided_copy(const RunTable& table) {
     Rng rng(0x57de ^ std::hash<std::string>{}(table.isa));
     constexpr std::ptrdiff_t kSteps[] = {1, 2, -1, 3, -2, 1000};
-    for (std::size_t n : {0, 1, 7, 15, 16, 17, 31, 33, 70, 511, 513, 1100}) {
+    for (std::size_t n : {0, 1, 7, 15, 16, 17, 31, 33, 70, 127, 129, 511, 513, 1100}) {
         for (const std::ptrdiff_t out_step : {2, 1, 3, -1, -2}) {
             std::ptrdiff_t steps[3] = {kSteps[rng() % 6], kSteps[rng() % 6], kSteps[rng() % 6]};
             // Every band taking every other sample has loops of its own, up to the line's last
