@@ -155,7 +155,7 @@ void test_piece_counts_and_shapes() {
         Piece second;
     } cases[] = {
         {"column-major: bands of columns", cut(1, out_f(64, 64), in_f(64, 64), in_f(64, 64)), {0, 8, 64, 8}},
-        {"F output, C inputs: bands of rows", cut(1, out_f(64, 64), in_c(64, 64), in_c(64, 64)), {8, 0, 8, 64}},
+        {"F output, C inputs: bands of 32 rows", cut(1, out_f(64, 64), in_c(64, 64), in_c(64, 64)), {32, 0, 32, 64}},
         {"single row: runs of columns", cut(1, out_c(1, 64), in_c(1, 64), in_c(1, 64)), {0, 8, 1, 8}},
         {"single column: runs of rows", cut(1, out_f(64, 1), in_f(64, 1), in_f(64, 1)), {8, 0, 8, 1}},
         {"3 rows: 1 then 2", cut(1, out_c(3, 1), in_c(3, 1), in_c(3, 1)), {1, 0, 1, 1}},
@@ -168,6 +168,45 @@ void test_piece_counts_and_shapes() {
     CHECK(empty.order.empty() && empty.joins == 0);
     const SequentialExecutor one = cut(4, out_c(1, 1), in_c(1, 1), in_c(1, 1));
     CHECK(one.order.size() == 1 && one.joins == 0);
+}
+
+// Parts running across each other are cut into pieces of at least 32 lines along the cut, by the
+// pool's joins and by the chunks of a shared loop alike; others as finely as the size allows.
+void test_crossed_extent() {
+    struct Case {
+        const char* what;
+        Zip<OutputView, BandView, BandView> z;
+        bool crossed;
+    } cases[] = {
+        {"F bands, C output", zip(out_c(1024, 512), in_f(1024, 512), in_f(1024, 512)), true},
+        {"C bands, F output", zip(out_f(1024, 512), in_c(1024, 512), in_c(1024, 512)), true},
+        {"one transposed band", zip(out_c(512, 1024), in_f(512, 1024), in_c(512, 1024)), true},
+        {"row-major", zip(out_c(1024, 512), in_c(1024, 512), in_c(1024, 512)), false},
+        {"every other column",
+         zip(OutputView{g_out.data(), 512, 256, 512, 2}, BandView{g_in.data(), 512, 256, 512, 2},
+             BandView{g_in.data(), 512, 256, 512, 2}),
+         false},
+    };
+    for (const Case& c : cases) {
+        CHECK_EQ(c.z.min_extent(), c.crossed ? 32u : 1u, c.what);
+        const auto along = [&](std::size_t rows, std::size_t cols) {
+            return c.z.split_axis() == Axis::kRows ? rows : cols;
+        };
+        const unsigned depth = detail::chunk_depth(c.z, 1);
+        std::size_t least = SIZE_MAX;
+        for (std::size_t i = 0; i < (std::size_t{1} << depth); ++i) {
+            const auto chunk = detail::chunk_of(c.z, depth, i);
+            least = std::min(least, along(chunk.rows(), chunk.cols()));
+        }
+        CHECK_EQ(least, c.crossed ? 32u : along(c.z.rows(), c.z.cols()) >> depth, c.what << " chunks");
+        std::size_t pieces = 0, thinnest = SIZE_MAX;
+        SequentialExecutor exec(64);
+        bridge_pieces(exec, c.z, [&](const auto& piece) {
+            ++pieces;
+            thinnest = std::min(thinnest, along(piece.rows(), piece.cols()));
+        });
+        CHECK_MSG(pieces > 1 && (c.crossed ? thinnest == 32 : thinnest < 32), c.what << " pieces " << thinnest);
+    }
 }
 
 // Index grid positions are absolute, and the walk inside a piece follows the output's layout.
@@ -267,6 +306,7 @@ void test_fault_rules() {
 int main() {
     test_layouts();
     test_piece_counts_and_shapes();
+    test_crossed_extent();
     test_index_grid_order();
     test_fault_rules();
     return check::exit_code();

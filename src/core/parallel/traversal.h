@@ -142,7 +142,7 @@ void bridge_step(Exec& exec, const ZipT& piece, std::size_t budget, bool migrate
     } else {
         next = budget / 2;
     }
-    if (piece.size() / 2 < min_piece) return visit(piece);
+    if (piece.size() / 2 < min_piece || !piece.can_halve(piece.rows(), piece.cols())) return visit(piece);
     const auto halves = piece.split();
     exec.join_context([&](bool m) { bridge_step(exec, halves.first, next, m, visit, min_piece); },
                       [&](bool m) { bridge_step(exec, halves.second, next, m, visit, min_piece); });
@@ -151,13 +151,14 @@ void bridge_step(Exec& exec, const ZipT& piece, std::size_t budget, bool migrate
 }  // namespace detail
 
 // Cuts `z` and hands each final piece to visit(piece) through `exec`; no piece is cut into
-// halves of fewer than `min_piece` elements. A Zip of at most one element (or too small to cut)
-// is visited whole on the calling thread. Faults: see par_for_each.
+// halves of fewer than `min_piece` elements, nor of fewer lines than z.min_extent() along the
+// cut. A Zip of at most one element (or too small to cut) is visited whole on the calling
+// thread. Faults: see par_for_each.
 template <class Exec, class ZipT, class Visit>
 void bridge_pieces(Exec& exec, const ZipT& z, const Visit& visit, std::size_t min_piece = 1) {
     const std::size_t n = exec.num_threads();
     min_piece = std::max<std::size_t>(min_piece, 1);
-    if (z.size() / 2 < min_piece) return visit(z);
+    if (z.size() / 2 < min_piece || !z.can_halve(z.rows(), z.cols())) return visit(z);
     const std::size_t budget = n / 2;
     const auto halves = z.split();
     exec.join_context([&](bool m) { detail::bridge_step(exec, halves.first, budget, m, visit, min_piece); },
@@ -277,12 +278,21 @@ struct LoopRecord : SharedLoop {
 // an even end) cost few claims.
 inline constexpr unsigned kMaxChunkDepth = 8;
 
-// How many times to halve `z` so that every chunk keeps at least `min_piece` elements. The
-// first half of a cut is never the larger, so chunk 0 is the smallest.
+// How many times to halve `z` so that every chunk keeps at least `min_piece` elements and
+// z.min_extent() lines along each cut. The first half of a cut is never the larger, so chunk 0
+// is the smallest.
 template <class ZipT>
 unsigned chunk_depth(const ZipT& z, std::size_t min_piece) {
     unsigned depth = 0;
-    while (depth < kMaxChunkDepth && chunk_of(z, depth + 1, 0).size() >= min_piece) ++depth;
+    std::size_t rows = z.rows(), cols = z.cols();
+    while (depth < kMaxChunkDepth && z.can_halve(rows, cols)) {
+        const bool along_rows = z.split_axis(rows, cols) == Axis::kRows;
+        const std::size_t r = along_rows ? rows / 2 : rows, c = along_rows ? cols : cols / 2;
+        if (r * c < min_piece) break;
+        rows = r;
+        cols = c;
+        ++depth;
+    }
     return depth;
 }
 

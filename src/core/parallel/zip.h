@@ -32,7 +32,17 @@ enum LayoutFlag : unsigned {
 struct Layout {
     unsigned flags = 0;
     int tendency = 0;  // > 0 favours rows outside, < 0 columns outside
+    // Some part runs along the rows and another down the columns: pieces are walked in tiles
+    // (kernels/tiles.h), and cuts keep at least kTileExtent lines along their axis.
+    bool crossed = false;
 };
+
+// Lines a cut of a crossed layout leaves at least, along its axis: the tiles' 32 lines, so that
+// a part running across the lines is read (or written) a whole 64-byte cache line per column of
+// uint16 samples, and two pieces never share a line of float32 outputs within a column. Pieces
+// of 16 columns of Fortran-ordered bands beside a row-major output took twice as long on two
+// processors as the whole on one.
+inline constexpr std::size_t kTileExtent = 32;
 
 template <class T>
 Layout layout_of(const View2D<T>& v) noexcept {
@@ -130,6 +140,12 @@ public:
     std::size_t size() const noexcept { return rows_ * cols_; }
     unsigned flags() const noexcept { return layout_.flags; }
     int tendency() const noexcept { return layout_.tendency; }
+    // The least extent a cut may leave along its axis.
+    std::size_t min_extent() const noexcept { return layout_.crossed ? kTileExtent : 1; }
+    // Whether a piece of `rows` x `cols` of this one may be halved along its split axis.
+    bool can_halve(std::size_t rows, std::size_t cols) const noexcept {
+        return (split_axis(rows, cols) == Axis::kRows ? rows : cols) / 2 >= min_extent();
+    }
 
     // The axis along which this piece is halved: rows first for row-major layouts, columns first
     // for column-major ones (or when the parts lean that way), the other axis once one is 1 long.
@@ -185,13 +201,17 @@ Zip<Parts...> zip(const Parts&... parts) {
     const auto& first = std::get<0>(std::tie(parts...));
     const std::size_t rows = first.rows, cols = first.cols;
     Layout layout{~0u, 0};
+    unsigned leanings = 0;
     const auto add = [&](const auto& part) {
         if (part.rows != rows || part.cols != cols) detail::raise_shape_mismatch();
         const Layout l = layout_of(part);
         layout.flags &= l.flags;
+        leanings |= l.flags;
         layout.tendency += l.tendency;
     };
     (add(parts), ...);
+    layout.crossed = (layout.flags & (kLayoutC | kLayoutF)) == 0 && (leanings & kLayoutCLeaning) != 0 &&
+                     (leanings & kLayoutFLeaning) != 0;
     return Zip<Parts...>(std::tuple<Parts...>(parts...), rows, cols, layout);
 }
 
