@@ -104,7 +104,9 @@ def main():
             out = output(n, out_placement)
             contenders[name] = rastrel_call(rastrel, args.kernel, bands, out)
             if loops is not None:
-                peer_out = np.empty_like(out)
+                # Placed as rastrel's output (empty_like would give every other column a
+                # contiguous output, half the stores).
+                peer_out = output(n, out_placement)
                 loops[args.kernel](*bands, peer_out)
                 contenders[name]()
                 assert same_bits(out, peer_out), f"numba and rastrel differ on {name}"
