@@ -72,36 +72,22 @@ void SharedLoop::walk_range(std::size_t first, std::size_t count, bool caller) n
 }
 
 bool SharedLoop::help() noexcept {
-    std::size_t first = 0, count = 0, walked = 0;
+    std::size_t first = 0, count = 0;
+    bool walked = false;
     while (claim(false, first, count)) {
         walk_range(first, count, false);
-        walked += count;
+        walked = true;
     }
-    // Release: the chunks' output is visible to the caller once it counts them done.
-    if (walked != 0) helped_.fetch_add(walked, std::memory_order_release);
-    return walked != 0;
+    return walked;
 }
 
 void SharedLoop::help_as_caller() noexcept {
-    std::size_t first = 0, count = 0, walked = 0;
-    while (claim(true, first, count)) {
-        walk_range(first, count, true);
-        walked += count;
-    }
-    walked_by_caller_ = walked;
-}
-
-void SharedLoop::wait_until_done() const noexcept {
-    const std::size_t by_workers = chunks_ - walked_by_caller_;
-    int spins = 0;
-    while (helped_.load(std::memory_order_acquire) < by_workers) {
-        stopped(true);
-        relax(spins);
-    }
+    std::size_t first = 0, count = 0;
+    while (claim(true, first, count)) walk_range(first, count, true);
 }
 
 void SharedLoop::rethrow_fault() {
-    // Every chunk has ended, so no helper touches the fault any more.
+    // Every chunk has ended and every worker has left, so none touches the fault any more.
     if (fault_) std::rethrow_exception(fault_);
 }
 
@@ -109,7 +95,8 @@ int LoopBoard::post(SharedLoop& loop) noexcept {
     for (std::size_t i = 0; i < kSlots; ++i) {
         SharedLoop* expected = nullptr;
         if (slots_[i].loop.compare_exchange_strong(expected, &loop)) {
-            last_caller_cpu_.store(loop.caller_cpu(), std::memory_order_relaxed);
+            if (last_caller_cpu_.load(std::memory_order_relaxed) != loop.caller_cpu())
+                last_caller_cpu_.store(loop.caller_cpu(), std::memory_order_relaxed);
             return static_cast<int>(i);
         }
     }
@@ -123,13 +110,17 @@ std::chrono::nanoseconds LoopBoard::restamp(std::chrono::steady_clock::time_poin
     return std::chrono::steady_clock::duration(ticks - previous);
 }
 
-void LoopBoard::withdraw(int slot) noexcept {
+void LoopBoard::withdraw(int slot, SharedLoop& loop) noexcept {
     Slot& s = slots_[slot];
     // Sequentially consistent with help(): a worker either counted itself in before this store,
-    // and is waited for below, or loads null after it.
+    // and is waited for below, or loads null after it. The load that finds no worker left
+    // acquires what each of them walked.
     s.loop.store(nullptr);
     int spins = 0;
-    while (s.users.load() != 0) relax(spins);
+    while (s.users.load() != 0) {
+        loop.poll();
+        relax(spins);
+    }
 }
 
 bool LoopBoard::help(int cpu) noexcept {

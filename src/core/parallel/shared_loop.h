@@ -6,7 +6,9 @@
 // (tens of microseconds each across processors). Instead, the caller cuts its loop into chunks,
 // posts the loop on the pool's board and claims chunks itself from the front; workers that are
 // awake, or that the caller wakes, claim the rest from the back. The caller never sleeps on the
-// loop: when no chunk is left it waits only for chunks that helpers are still walking.
+// loop: when no chunk is left it takes the loop off the board and waits only for the workers
+// still inside it, each of which stays counted in until its chunks have ended (one signal at the
+// end of a loop instead of two, each a cache line fetched from the other processor).
 //
 // The caller claims the unclaimed chunks' share of one thread at a time (half of them with two
 // threads), and walks each claim as a few large pieces; a worker claims one chunk at a time, so
@@ -72,10 +74,10 @@ public:
     // The caller's share: claims chunks from the front, its share of the rest at a time, and
     // walks them until none is left.
     void help_as_caller() noexcept;
-    // Caller, after help(): returns once every chunk has ended, spinning (the chunks in flight
-    // are short), and yielding the processor while it waits longer.
-    void wait_until_done() const noexcept;
-    // Caller, after wait_until_done(): raises the earliest chunk's fault, if any.
+    // Caller, while it waits for the chunks in flight: asks the interruption, if any.
+    void poll() noexcept { (void)stopped(true); }
+    // Caller, once every chunk has ended (LoopBoard::withdraw): raises the earliest chunk's
+    // fault, if any.
     void rethrow_fault();
 
 private:
@@ -97,12 +99,8 @@ private:
     std::size_t shares_;
     int caller_cpu_;
     Interruption* interruption_;
-    std::size_t walked_by_caller_ = 0;  // written once, when the caller has no chunk left
     alignas(64) std::atomic<std::uint64_t> range_;
-    // Chunks that workers have finished, each adding its count once it finds none left:
-    // one write to this line per worker and loop, not one per chunk.
-    alignas(64) std::atomic<std::size_t> helped_{0};
-    std::mutex fault_mutex_;
+    alignas(64) std::mutex fault_mutex_;
     std::size_t fault_chunk_ = 0;
     std::exception_ptr fault_;
 };
@@ -115,8 +113,10 @@ public:
 
     // Caller: posts `loop`; returns its slot, or -1 when every slot is taken.
     int post(SharedLoop& loop) noexcept;
-    // Caller: takes the loop off its slot; returns once no worker can still reach it.
-    void withdraw(int slot) noexcept;
+    // Caller, once `loop` has no chunk left unclaimed: takes it off its slot and returns once no
+    // worker is inside it any more, and so once every chunk has ended (a worker stays counted
+    // in until the chunks it claimed are walked). Polls the loop's interruption meanwhile.
+    void withdraw(int slot, SharedLoop& loop) noexcept;
 
     // Worker on processor `cpu` (-1: unknown): helps every posted loop that has chunks left and
     // was not posted from `cpu`. Returns whether it walked any chunk.
@@ -138,13 +138,17 @@ public:
 private:
     struct alignas(64) Slot {
         std::atomic<SharedLoop*> loop{nullptr};
-        // Workers inside the slot: the loop stays on its caller's stack until this is 0.
+        // Workers inside the slot: the loop stays on its caller's stack until this is 0, and
+        // the release of each decrement publishes the chunks that worker walked.
         std::atomic<int> users{0};
     };
 
     Slot slots_[kSlots];
+    // Read by idle workers at every search, so written only when it changes.
     alignas(64) std::atomic<int> last_caller_cpu_{-1};
-    std::atomic<std::chrono::steady_clock::rep> last_loop_{0};  // 0: none yet
+    // Written at every post and read by callers only: on the workers' line above, each post
+    // had first to take that line back from them.
+    alignas(64) std::atomic<std::chrono::steady_clock::rep> last_loop_{0};  // 0: none yet
 };
 
 }  // namespace rastrel::parallel

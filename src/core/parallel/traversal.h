@@ -323,8 +323,7 @@ void par_for_each_piece(WorkerPool& pool, const Zip<Parts...>& z, const Visit& v
             const bool in_a_run = pool.board().restamp(std::chrono::steady_clock::now()) < sizes.run_gap;
             pool.announce_loop(cpu, work >= sizes.wake_from ? record.chunks() - 1 : in_a_run ? 1 : 0);
             record.help_as_caller();
-            record.wait_until_done();
-            pool.board().withdraw(slot);
+            pool.board().withdraw(slot, record);
             record.rethrow_fault();
             return;
         }
