@@ -240,8 +240,9 @@ void check_strided_copy(const RunTable& table) {
         for (const std::ptrdiff_t out_step : {2, 1, 3, -1, -2}) {
             std::ptrdiff_t steps[3] = {kSteps[rng() % 6], kSteps[rng() % 6], kSteps[rng() % 6]};
             // Every band taking every other sample has loops of its own, up to the line's last
-            // pixel, which is read with the sample before it.
-            if (rng() % 3 == 0) steps[0] = steps[1] = steps[2] = 2;
+            // pixel, which is read with the sample before it; into every other element of the
+            // output, one more.
+            if (rng() % 3 == 0 || (out_step == 2 && n % 2 == 1)) steps[0] = steps[1] = steps[2] = 2;
             const std::size_t misalign = rng() % 4;
             check_strided(
                 table, NormalizedDifference{}, 2,

@@ -1,23 +1,27 @@
 #pragma once
 // Per-pixel formulas of the band indices. Each operation is one float32 operation rounded on its
 // own, in exactly this order; the build forbids contraction into fused multiply-adds, so the
-// vectorised, remainder and strided loops all give bit-identical pixels.
+// vectorised, remainder and strided loops all give bit-identical pixels. Each takes float32
+// samples one at a time, or as the compiler's generic vectors of them (lane by lane the same
+// operations).
 #include "core/epsilon.h"
 
 namespace rastrel::kernels {
 
 struct NormalizedDifference {
-    float operator()(float a, float b) const {
-        const float d = a - b;
-        float s = a + b;
+    template <class F>
+    [[gnu::always_inline]] F operator()(F a, F b) const {
+        const F d = a - b;
+        F s = a + b;
         s = s + DENOM_EPSILON;
         return d / s;
     }
 };
 
 struct Ratio {
-    float operator()(float a, float b) const {
-        const float s = b + DENOM_EPSILON;
+    template <class F>
+    [[gnu::always_inline]] F operator()(F a, F b) const {
+        const F s = b + DENOM_EPSILON;
         return a / s;
     }
 };
@@ -28,12 +32,13 @@ struct AdjustedDifference {
 
     explicit AdjustedDifference(float l_) : l(l_), factor(l_ + 1.0f) {}
 
-    float operator()(float a, float b) const {
-        const float d = a - b;
-        float s = a + b;
+    template <class F>
+    [[gnu::always_inline]] F operator()(F a, F b) const {
+        const F d = a - b;
+        F s = a + b;
         s = s + l;
         s = s + DENOM_EPSILON;
-        const float q = d / s;
+        const F q = d / s;
         return factor * q;
     }
 };
@@ -41,15 +46,16 @@ struct AdjustedDifference {
 struct EnhancedVegetationIndex {
     float g, c1, c2, l;
 
-    float operator()(float n, float r, float b) const {
-        const float d = n - r;
-        float t = c1 * r;
+    template <class F>
+    [[gnu::always_inline]] F operator()(F n, F r, F b) const {
+        const F d = n - r;
+        F t = c1 * r;
         t = t + n;
-        const float u = c2 * b;
+        const F u = c2 * b;
         t = t - u;
         t = t + l;
         t = t + DENOM_EPSILON;
-        const float q = d / t;
+        const F q = d / t;
         return g * q;
     }
 };

@@ -3,8 +3,9 @@
 // run through the same vector loop as contiguous ones: each block of a line is first gathered
 // into a small contiguous buffer, and an output of non-unit stride is computed into one and
 // scattered from it. Included only by the per-target sources (targets/), like run_loops.h;
-// nothing here names an instruction-set intrinsic. A target may bring its own scatter_pairs for
-// the stride of 2 (masked vector stores); without one, outputs are scattered element by element.
+// nothing here names an instruction-set intrinsic. A target may bring its own scatter_pairs and
+// store_pairs for the stride of 2 (masked vector stores); without them, outputs are scattered
+// element by element from a block.
 //
 // Stores never touch an element between two of the output's own: those may belong to another
 // array, written at the same time by another thread.
@@ -116,6 +117,56 @@ template <std::size_t kLanes, class Pixel, std::size_t N, class Seq>
     return m;
 }
 
+// The compiler's generic vectors of `kBytes`: 32-bit words, and as many float32. The words are
+// signed, since samples of 16 bits convert exactly either way and only the signed conversion has
+// an instruction before AVX-512.
+template <std::size_t kBytes>
+struct Vectors;
+template <>
+struct Vectors<16> {
+    using Words = std::int32_t __attribute__((vector_size(16)));
+    using Floats = float __attribute__((vector_size(16)));
+};
+template <>
+struct Vectors<32> {
+    using Words = std::int32_t __attribute__((vector_size(32)));
+    using Floats = float __attribute__((vector_size(32)));
+};
+template <>
+struct Vectors<64> {
+    using Words = std::int32_t __attribute__((vector_size(64)));
+    using Floats = float __attribute__((vector_size(64)));
+};
+
+// compute_pairs into every other element of `out`, a vector at a time, stored by the target
+// without a round trip through a block: out[2i] = pixel(...) for the whole vectors of n pixels;
+// returns how many it computed. Every band must have a sample after its n-th.
+template <class Target, std::size_t kLanes, class Pixel, std::size_t N, std::size_t... I>
+[[gnu::always_inline]] inline std::size_t compute_pairs_scattered(const Pixel& pixel, float* out,
+                                                                  const std::uint16_t* const* bands, std::size_t n,
+                                                                  std::index_sequence<I...>) noexcept {
+    using Words = typename Vectors<kLanes * sizeof(float)>::Words;
+    using Floats = typename Vectors<kLanes * sizeof(float)>::Floats;
+    const Pixel p = pixel;
+    const unsigned char* const in[N] = {reinterpret_cast<const unsigned char*>(bands[I])...};
+    std::size_t i = 0;
+    for (; i + kLanes <= n; i += kLanes) {
+        Floats x[N];
+        for (std::size_t k = 0; k < N; ++k) {
+            Words pairs;
+            std::memcpy(&pairs, in[k] + 4 * i, sizeof pairs);
+            if constexpr (std::endian::native == std::endian::little) {
+                pairs &= 0xFFFF;
+            } else {
+                pairs = (pairs >> 16) & 0xFFFF;
+            }
+            x[k] = __builtin_convertvector(pairs, Floats);
+        }
+        Target::store_pairs(out + 2 * i, p(x[I]...));
+    }
+    return i;
+}
+
 // out[i * out_step] = pixel(band_0[i * steps[0]], ...) for i < n, through gathered blocks.
 template <class Target, class Pixel, std::size_t N>
 [[gnu::always_inline]] inline void run_strided(const Pixel& pixel, float* out, std::ptrdiff_t out_step,
@@ -127,7 +178,15 @@ template <class Target, class Pixel, std::size_t N>
     for (std::size_t k = 0; k < N; ++k) pairs &= steps[k] == 2;
     alignas(64) std::uint16_t gathered[N][kGatherBlock];
     alignas(64) float block[kGatherBlock];
-    for (std::size_t done = 0; done < n; done += kGatherBlock) {
+    std::size_t first = 0;
+    // Every other sample into every other element: one pass, the line's last pixel left to the
+    // blocks below (its pair may lie past the arrays).
+    using Floats = typename Vectors<kLanes * sizeof(float)>::Floats;
+    if constexpr (requires(float* to, Floats v) { Target::store_pairs(to, v); }) {
+        if (pairs && out_step == 2 && n > 0)
+            first = compute_pairs_scattered<Target, kLanes, Pixel, N>(pixel, out, in, n - 1, seq);
+    }
+    for (std::size_t done = first; done < n; done += kGatherBlock) {
         const std::size_t m = n - done < kGatherBlock ? n - done : kGatherBlock;
         Bands<N> at;
         for (std::size_t k = 0; k < N; ++k) at[k] = in[k] + static_cast<std::ptrdiff_t>(done) * steps[k];
