@@ -159,7 +159,7 @@ void test_short_loops_wake_one() {
                 while (std::chrono::steady_clock::now() < until) {
                 }
             },
-            LoopSizes{256, 64, std::size_t{1} << 30});
+            LoopSizes{256, 64, std::size_t{1} << 30, std::chrono::microseconds(10000)});
         CHECK(run.each_once());
         for (const Walked& w : run.pieces) helped |= !w.on_caller;
     }

@@ -229,9 +229,13 @@ struct LoopSizes {
     // microseconds later) after this loop has ended, but then lingers awake for the next ones, as
     // in a run of calls over the tiles of a raster. A lone call does not wake anyone: the wake-up
     // itself cost the caller 6 to 20 microseconds on a loaded machine, as much as a 256 x 256
-    // loop.
+    // loop. Nor does a call a millisecond after the last (each after other work in a pipeline):
+    // with a gap of 4 ms, such calls woke a worker that came too late, or was preempted while
+    // it held a chunk, and took its share's lines to the other processor, so that a 256 x 256
+    // call took 0.68-0.74 of a process pinned to one processor instead of 0.97 (and 0.65 instead
+    // of 0.92-0.97 for EVI); back to back, calls come microseconds apart and wake one as before.
     std::size_t wake_from = std::size_t{256} << 10;
-    std::chrono::microseconds run_gap{4000};
+    std::chrono::microseconds run_gap{300};
 };
 
 namespace detail {
