@@ -120,18 +120,13 @@ constexpr int kNpyBool = 0;
 constexpr int kNpyDouble = 12;
 constexpr int kNpyLastInteger = 10;  // NPY_ULONGLONG; odd numbers from NPY_BYTE on are signed
 
-// New reference to the dtype of a type number.
-Ref descr_from_type(int type_number) {
-    return Ref::steal(check_api(reinterpret_cast<DescrFromTypeFn>(api()[kDescrFromType])(type_number)));
-}
-
 // The built-in dtype of a type number up to NPY_DOUBLE, borrowed. NumPy keeps one object per
 // built-in type for the life of the process; holding a reference to it here spares every band
 // of every call a call into NumPy and a reference to drop. Guarded by the interpreter lock.
 PyObject* builtin_descr(int type_number) {
     static PyObject* known[kNpyDouble + 1] = {};
     PyObject*& slot = known[type_number];
-    if (slot == nullptr) slot = descr_from_type(type_number).release();
+    if (slot == nullptr) slot = check_api(reinterpret_cast<DescrFromTypeFn>(api()[kDescrFromType])(type_number));
     return slot;
 }
 
@@ -274,8 +269,9 @@ void prefer_huge_pages(const ArrayObject* array, std::size_t bytes) noexcept {
 
 Ref new_float32_zeros(npy_intp rows, npy_intp cols) {
     npy_intp dims[2] = {rows, cols};
-    // The call takes over the descriptor's reference.
-    PyObject* descr = descr_from_type(kNpyFloat).release();
+    // The call takes over a reference to the descriptor.
+    PyObject* descr = builtin_descr(kNpyFloat);
+    Py_INCREF(descr);
     Ref array = Ref::steal(check_api(reinterpret_cast<ZerosFn>(api()[kZeros])(2, dims, descr, 0)));
     prefer_huge_pages(as_array(array.get()), static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols) * sizeof(float));
     return array;

@@ -33,15 +33,8 @@ struct Avx2 {
     // to[2i] = from[i] for whole vectors of `from`; returns how many it wrote. Masked stores
     // leave the elements in between untouched.
     [[gnu::target("avx2")]] static std::size_t scatter_pairs(float* to, const float* from, std::size_t n) noexcept {
-        const __m256i low = _mm256_set_epi32(3, 3, 2, 2, 1, 1, 0, 0);
-        const __m256i high = _mm256_set_epi32(7, 7, 6, 6, 5, 5, 4, 4);
-        const __m256i even = _mm256_set_epi32(0, -1, 0, -1, 0, -1, 0, -1);
         std::size_t i = 0;
-        for (; i + 8 <= n; i += 8) {
-            const __m256 v = _mm256_loadu_ps(from + i);
-            _mm256_maskstore_ps(to + 2 * i, even, _mm256_permutevar8x32_ps(v, low));
-            _mm256_maskstore_ps(to + 2 * i + 8, even, _mm256_permutevar8x32_ps(v, high));
-        }
+        for (; i + 8 <= n; i += 8) store_pairs(to + 2 * i, _mm256_loadu_ps(from + i));
         return i;
     }
 };

@@ -36,14 +36,8 @@ struct Avx512 {
     // leave the elements in between untouched.
     [[gnu::target("avx512f,avx512bw,avx512vl,avx512dq,prefer-vector-width=512")]] static std::size_t scatter_pairs(
         float* to, const float* from, std::size_t n) noexcept {
-        const __m512i low = _mm512_set_epi32(7, 7, 6, 6, 5, 5, 4, 4, 3, 3, 2, 2, 1, 1, 0, 0);
-        const __m512i high = _mm512_add_epi32(low, _mm512_set1_epi32(8));
         std::size_t i = 0;
-        for (; i + 16 <= n; i += 16) {
-            const __m512 v = _mm512_loadu_ps(from + i);
-            _mm512_mask_storeu_ps(to + 2 * i, 0x5555, _mm512_maskz_permutexvar_ps(0x5555, low, v));
-            _mm512_mask_storeu_ps(to + 2 * i + 16, 0x5555, _mm512_maskz_permutexvar_ps(0x5555, high, v));
-        }
+        for (; i + 16 <= n; i += 16) store_pairs(to + 2 * i, _mm512_loadu_ps(from + i));
         return i;
     }
 };
