@@ -99,11 +99,13 @@ struct Bench {
     std::vector<std::uint16_t> a, b, c;
     std::vector<float> out;
     Pixel pixel;
-    // Pixels walked by workers rather than the caller, over all calls so far.
-    std::atomic<std::size_t> by_workers{0};
-    // When the current call began, and when a worker first began a piece of it (nanoseconds).
+    // When the current call began (nanoseconds).
     std::int64_t began = 0;
-    std::atomic<std::int64_t> first_help{0};
+    // Pixels walked by workers rather than the caller, over all calls so far, and when a worker
+    // first began a piece of the current call: written by workers only, on lines of their own,
+    // so that keeping count does not move a line between the processors at every piece.
+    alignas(64) std::atomic<std::size_t> by_workers{0};
+    alignas(64) std::atomic<std::int64_t> first_help{0};
 
     explicit Bench(std::size_t n_, const Pixel& p) : n(n_), a(n_ * n_), b(n_ * n_), c(n_ * n_), out(n_ * n_), pixel(p) {
         std::mt19937 rng(static_cast<unsigned>(n));
@@ -118,9 +120,8 @@ struct Bench {
         const Stores stores = stores_for(n * n * sizeof(float));
         const auto zipped = parallel::zip(vo, va, vb, vc);
         const auto visit = [&](const auto& piece) {
-            if (parallel::WorkerThread::current() != nullptr) {
-                std::int64_t none = 0;
-                first_help.compare_exchange_strong(none, nanos_now());
+            if (parallel::WorkerThread::current() != nullptr && first_help.load(std::memory_order_relaxed) == 0) {
+                first_help.store(nanos_now(), std::memory_order_relaxed);
             }
             const auto& parts = piece.parts();
             const std::uint16_t* const bands[] = {std::get<1>(parts).data, std::get<2>(parts).data,
@@ -155,6 +156,7 @@ void measure(parallel::WorkerPool& pool, const std::vector<std::size_t>& sizes, 
         for (const bool busy : {false, true}) {
             std::vector<std::vector<double>> times(vs.size());
             std::vector<std::size_t> helped(vs.size());
+            std::vector<double> sums(vs.size());
             std::vector<std::vector<double>> arrivals(vs.size());
             for (int r = 0; r < rounds; ++r) {
                 for (std::size_t k = 0; k < vs.size(); ++k) {
@@ -166,6 +168,7 @@ void measure(parallel::WorkerPool& pool, const std::vector<std::size_t>& sizes, 
                         const Clock::time_point t0 = Clock::now();
                         bench.call(pool, vs[i]);
                         times[i].push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+                        sums[i] += times[i].back();
                         if (bench.first_help.load() != 0)
                             arrivals[i].push_back(double(bench.first_help.load() - bench.began) / 1e3);
                     }
@@ -183,6 +186,10 @@ void measure(parallel::WorkerPool& pool, const std::vector<std::size_t>& sizes, 
                     std::printf(" %7.2f x%.2f w%02d", m, m / one, int(share * 100 + 0.5) % 100);
                 }
             }
+            std::printf("\n%-15s", "  mean");
+            for (std::size_t i = 0; i < vs.size(); ++i)
+                std::printf(" %11.2f x%.2f    ", sums[i] / double(times[i].size()),
+                            sums[i] / double(times[i].size()) / (sums[0] / double(times[0].size())));
             std::printf("\n%-15s", "  workers join");
             for (std::size_t i = 1; i < vs.size(); ++i)
                 std::printf(" %8.2f us in %3.0f%%", median(arrivals[i]),

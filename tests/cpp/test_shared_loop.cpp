@@ -89,6 +89,9 @@ void test_sizes_and_coverage() {
             CHECK_MSG(run.each_once(), c.rows << "x" << c.cols);
             if (work < kSizes.inline_below) {
                 CHECK_MSG(run.pieces.size() == 1 && run.pieces[0].on_caller, "inline " << c.rows << "x" << c.cols);
+            } else if (work < kSizes.wake_from && run.pieces.size() == 1) {
+                // Every worker asleep and none to be woken: the caller walks it whole.
+                CHECK_MSG(run.pieces[0].on_caller, "whole on the caller " << c.rows << "x" << c.cols);
             } else {
                 bool big_enough = true;
                 for (const Walked& w : run.pieces) big_enough &= w.rows * w.cols * c.cost >= kSizes.grain;
@@ -138,7 +141,7 @@ void test_faults_and_crowds() {
 
 // A chunked loop too short to wake every sleeping worker still wakes one when it follows another
 // closely, so that a run of such loops does not stay on the caller alone for good once the
-// workers have gone to sleep.
+// workers have gone to sleep; a lone one, which nobody could join, is walked whole.
 void test_short_loops_wake_one() {
     // Bound as the process-wide pool binds its workers: an unbound worker woken from the caller's
     // processor tends to start there, where it leaves the loop to the caller.
@@ -161,6 +164,8 @@ void test_short_loops_wake_one() {
             },
             LoopSizes{256, 64, std::size_t{1} << 30, std::chrono::microseconds(10000)});
         CHECK(run.each_once());
+        // The first loop follows none: with every worker asleep, nobody is woken or could join.
+        if (round == 0) CHECK_MSG(run.pieces.size() == 1 && run.pieces[0].on_caller, "a lone loop stays whole");
         for (const Walked& w : run.pieces) helped |= !w.on_caller;
     }
     CHECK_MSG(helped, "a worker helped");

@@ -11,9 +11,6 @@ namespace rastrel::parallel {
 
 namespace {
 
-// A loop is walked in at least 2^this pieces, whatever its claims.
-constexpr unsigned kMinPiecesPerLoopLog2 = 3;
-
 // Spins of a waiting caller before it starts yielding its processor to others.
 constexpr int kSpinsBeforeYield = 4096;
 
@@ -59,12 +56,10 @@ void SharedLoop::walk(std::size_t first, unsigned level, bool caller) noexcept {
 }
 
 void SharedLoop::walk_range(std::size_t first, std::size_t count, bool caller) noexcept {
-    // Each piece costs its cuts from the whole (tens of nanoseconds each) and its own call;
-    // blocks of at most an eighth of the loop still let an interruption in between.
-    const unsigned top = depth_ > kMinPiecesPerLoopLog2 ? depth_ - kMinPiecesPerLoopLog2 : 0;
+    // Each piece costs its cuts from the whole (tens of nanoseconds each) and its own call.
     while (count > 0) {
         unsigned level = 0;
-        while (level < top && ((first >> level) & 1) == 0 && (std::size_t{2} << level) <= count) ++level;
+        while (level < block_level_ && ((first >> level) & 1) == 0 && (std::size_t{2} << level) <= count) ++level;
         walk(first, level, caller);
         first += std::size_t{1} << level;
         count -= std::size_t{1} << level;
@@ -82,6 +77,7 @@ bool SharedLoop::help() noexcept {
 }
 
 void SharedLoop::help_as_caller() noexcept {
+    walk_range(0, first_claim_, true);
     std::size_t first = 0, count = 0;
     while (claim(true, first, count)) walk_range(first, count, true);
 }

@@ -21,6 +21,7 @@
 //
 // A worker never helps a loop posted from its own processor: it would only take turns with the
 // caller there.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -49,15 +50,19 @@ public:
     // (help_as_caller, wait_until_done); once it says stop, pieces not yet started are skipped.
     // `shares`: how many threads may walk the loop at once (the pool's size), which sets the
     // size of the caller's claims.
+    // `block_level`: a thread walks at most 2^block_level adjacent chunks of its claims as one
+    // piece (at most depth).
     SharedLoop(ChunkFn walk_chunk, unsigned depth, int caller_cpu, Interruption* interruption = nullptr,
-               std::size_t shares = 2) noexcept
+               std::size_t shares = 2, unsigned block_level = 0) noexcept
         : walk_chunk_(walk_chunk),
           chunks_(std::size_t{1} << depth),
           depth_(depth),
+          block_level_(std::min(block_level, depth)),
           shares_(shares < 1 ? 1 : shares),
           caller_cpu_(caller_cpu),
           interruption_(interruption),
-          range_(std::uint64_t{chunks_} << 32) {}
+          first_claim_(std::max<std::size_t>(chunks_ / shares_, 1)),
+          range_((std::uint64_t{chunks_} << 32) | first_claim_) {}
     SharedLoop(const SharedLoop&) = delete;
     SharedLoop& operator=(const SharedLoop&) = delete;
 
@@ -71,8 +76,9 @@ public:
     // Claims chunks from the back, one at a time, and walks them until none is left unclaimed.
     // Any thread but the caller; never throws. Returns whether it walked any.
     bool help() noexcept;
-    // The caller's share: claims chunks from the front, its share of the rest at a time, and
-    // walks them until none is left.
+    // The caller's share: walks its first claim, taken when the loop was made (before any
+    // worker could see it, so without a contended write to the range at the start), then claims
+    // chunks from the front, its share of the rest at a time, until none is left.
     void help_as_caller() noexcept;
     // Caller, while it waits for the chunks in flight: asks the interruption, if any.
     void poll() noexcept { (void)stopped(true); }
@@ -87,7 +93,8 @@ private:
     // Takes the first (or last) `count` unclaimed chunks, from `first` on; false when none is
     // left.
     bool claim(bool from_front, std::size_t& first, std::size_t& count) noexcept;
-    // Walks claimed chunks as a few aligned blocks, largest first where alignment allows.
+    // Walks claimed chunks as a few aligned blocks of at most 2^block_level_ chunks, largest
+    // first where alignment allows.
     void walk_range(std::size_t first, std::size_t count, bool caller) noexcept;
     // Walks one block, keeping its fault if it starts at the lowest chunk so far.
     void walk(std::size_t first, unsigned level, bool caller) noexcept;
@@ -96,9 +103,11 @@ private:
     ChunkFn walk_chunk_;
     std::size_t chunks_;
     unsigned depth_;
+    unsigned block_level_;
     std::size_t shares_;
     int caller_cpu_;
     Interruption* interruption_;
+    std::size_t first_claim_;
     alignas(64) std::atomic<std::uint64_t> range_;
     alignas(64) std::mutex fault_mutex_;
     std::size_t fault_chunk_ = 0;
