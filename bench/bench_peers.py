@@ -8,18 +8,25 @@ round) in one process, so that drifting memory bandwidth and the load of other p
 them alike; medians and their ratios are reported. Every peer's formulation is float32-exact,
 and its result is compared with rastrel's bit for bit before it is timed.
 
-Thread scaling: rastrel also runs in a child process pinned to the first usable processor (the
-pool sizes itself from the affinity mask), as one more contender of the same rounds.
+Thread scaling: rastrel also runs in two child processes, as two more contenders of the same
+rounds: one pinned to the first usable processor (the pool sizes itself from the affinity mask),
+one free, running exactly the same code; the pinned run is compared with the free child, like with
+like (a child's turns slow the in-process calls that follow them, see RastrelChild).
+
+Where a round of all contenders takes long (4096 x 4096 and up), the contenders within 1.5x of
+rastrel get more rounds of their own (--rounds-close), so that a few per cent tell from noise; the
+.json keeps every round's time, and the report shows the spread of the round-by-round ratios.
 
 Two regimes: `warm`, calls back to back; `busy`, each call after about a millisecond of other,
 single-threaded NumPy work (untimed), as in a user's pipeline, where the pools' threads have had
 that long to go to sleep or keep spinning.
 
 Writes docs/performance-<interpreter>.md (tables and targets), .png (throughput against size)
-and .json (the raw medians); peers_report.py writes them.
+and .json (the medians and every round's time); peers_report.py writes them.
 
-    python bench/bench_peers.py [--sizes 1,64,256,1024,4096,8192] [--rounds 7] [--rounds-large 3] [--no-pinned]
-                                [--regimes warm,busy] [--kernels "normalized difference,evi"]
+    python bench/bench_peers.py [--sizes 1,64,256,1024,4096,8192] [--rounds 7] [--rounds-large 3]
+                                [--rounds-close 11] [--no-pinned] [--regimes warm,busy]
+                                [--kernels "normalized difference,evi"]
     python bench/bench_peers.py --replot docs/performance-pypy.json   # where matplotlib is
 """
 import argparse
@@ -33,7 +40,8 @@ import sys
 import time
 
 import numpy as np
-from harness import PinnedChild, interleaved, medians, processors, same_bits, sampler, serve, usable_cpus
+from harness import (ChildProcess, interleaved, medians, processors, same_bits, serve, timing_loop, usable_cpus,
+                     warm_up)
 from peers_report import cpu_name, markdown, plot
 
 import rastrel
@@ -296,27 +304,31 @@ class Busy:
 
     def __init__(self, run):
         self.run = run
+        self.sample = timing_loop(run, before=other_work)
 
     def __call__(self):
         return self.run()
 
-    def sample(self, count):
-        total = 0.0
-        for _ in range(count):
-            other_work()
-            start = time.perf_counter()
-            self.run()
-            total += time.perf_counter() - start
-        return total
+    def warm_up(self):
+        warm_up(self.sample)
 
 
-class PinnedRastrel(PinnedChild):
-    """rastrel in a child process pinned to one processor (so its pool has one worker), timed in
-    the same interleaved rounds as everything else: one thread against all at the same moment, on
-    a machine whose load drifts."""
+def sample_budget(pixels):
+    """Seconds a sample should last."""
+    return 0.002 if pixels <= 1 << 16 else 0.02
 
-    def __init__(self):
-        super().__init__(usable_cpus()[0], __file__, "--pinned-server")
+
+class RastrelChild(ChildProcess):
+    """rastrel in a child process, timed in the same interleaved rounds as everything else:
+    pinned to one processor (so its pool has one worker), or free, running exactly the same code.
+
+    The free one is what the pinned one compares with. Between its turns a child waits on a pipe
+    while the other contenders run, and the smallest in-process calls made after a child's turn
+    are slower than without children in the rounds (see bench/README.md); two children see the
+    same turns, waits and wake-ups, and differ only in the processors they may use."""
+
+    def __init__(self, pinned):
+        super().__init__(__file__, "--child-server", cpu=usable_cpus()[0] if pinned else None)
 
     def setup(self, kernel, n, layout, regime):
         self.ask(setup=[kernel, n, layout, regime])
@@ -326,8 +338,8 @@ class PinnedRastrel(PinnedChild):
         return self.ask(sample=count)["seconds"]
 
 
-def serve_pinned():
-    """The child's side of PinnedRastrel: one configuration at a time, samples on request."""
+def serve_child():
+    """The child's side of RastrelChild: one configuration at a time, samples on request."""
     state = {}
 
     def answer(request):
@@ -335,12 +347,14 @@ def serve_pinned():
             kernel, n, layout, regime = request["setup"]
             state.clear()  # the previous configuration's arrays go first
             bands, out = make_arrays(np.random.default_rng(n), n, BANDS[kernel], layout)
-            state["run"] = rastrel_call(kernel, bands, out)
-            state["run"]()
-            if regime == "busy":
-                state["run"] = Busy(state["run"])
+            run = rastrel_call(kernel, bands, out)
+            run()
+            # Warmed up as the parent warms its own contenders: see harness.calibrate.
+            state["sample"] = timing_loop(run, before=other_work if regime == "busy" else None)
+            if implementation() == "pypy" and min(state["sample"](1), state["sample"](1)) < sample_budget(n * n):
+                warm_up(state["sample"])
             return {"threads": processors()}
-        return {"seconds": sampler(state["run"])(request["sample"])}
+        return {"seconds": state["sample"](request["sample"])}
 
     serve(answer)
 
@@ -357,7 +371,8 @@ def measure(args):
         peers["numba"] = numba_call(numba)
     except ImportError:
         pass
-    pinned = None if args.no_pinned else PinnedRastrel()
+    children = {} if args.no_pinned else {"rastrel, 1 thread": RastrelChild(pinned=True),
+                                          "rastrel, child": RastrelChild(pinned=False)}
     roofline = Roofline()
     peers["roofline"] = roofline.make(streaming=False)
     peers["roofline streaming"] = roofline.make(streaming=True)
@@ -399,8 +414,8 @@ def measure(args):
                 if regime == "busy":
                     contenders = {name: Busy(run) for name, run in contenders.items()
                                   if not name.startswith("roofline")}
-                if pinned:
-                    contenders["rastrel, 1 thread"] = pinned.setup(kernel, n, layout, regime)
+                for name, child in children.items():
+                    contenders[name] = child.setup(kernel, n, layout, regime)
 
                 pixels = n * n
                 if pixels >= 1 << 25:
@@ -409,23 +424,26 @@ def measure(args):
                     rounds = args.rounds
                 else:
                     rounds = max(args.rounds, 11)
-                budget = 0.002 if pixels <= 1 << 16 else 0.02
+                budget = sample_budget(pixels)
                 # Warm samples: the pause after each sample puts every pool to sleep (this module's
                 # too), and the first call of a sample would pay for waking it. The pause lets
                 # peers' threads that spin on after their call (OpenMP's, numba's) settle, so that
                 # they do not take the processors from the next contender.
                 # Busy calls cost a millisecond of other work each, which the budget does not see.
-                seconds_of = medians(interleaved(contenders, rounds, budget, warm=True, settle=0.003,
-                                                 max_calls=BUSY_CALLS if regime == "busy" else None))
+                # Contenders within 1.5x of rastrel get at least --rounds-close rounds.
+                times = interleaved(contenders, rounds, budget, warm=True, settle=0.003,
+                                    max_calls=BUSY_CALLS if regime == "busy" else None,
+                                    close=("rastrel", 1.5, args.rounds_close))
+                seconds_of = medians(times)
                 for name, seconds in seconds_of.items():
                     results.append({"kernel": kernel, "size": n, "layout": layout, "regime": regime, "impl": name,
-                                    "seconds": seconds, "pixels": pixels,
+                                    "seconds": seconds, "pixels": pixels, "times": times[name],
                                     "exact": exact.get(name, True)})
                 line = ", ".join(f"{name} {seconds * 1e3:.3f} ms" for name, seconds in seconds_of.items())
                 print(f"{kernel}, {n} x {n} {layout}, {regime}: {line}", file=sys.stderr, flush=True)
                 del bands, out, out_expr, contenders
-    if pinned:
-        pinned.close()
+    for child in children.values():
+        child.close()
     return {"threads": processors(), "roofline threads": roofline.threads, "results": results}
 
 
@@ -442,15 +460,19 @@ def main():
     parser.add_argument("--rounds-large", type=int, default=3,
                         help="interleaved rounds from about 5800 x 5800 on (each round of all contenders takes "
                              "seconds there)")
+    parser.add_argument("--rounds-close", type=int, default=11,
+                        help="rounds at least for the contenders within 1.5x of rastrel (more rounds of those "
+                             "alone where the others took fewer)")
     parser.add_argument("--docs", default=os.path.join(ROOT, "docs"), help="where the reports go")
-    parser.add_argument("--no-pinned", action="store_true", help="skip the run pinned to one processor")
+    parser.add_argument("--no-pinned", action="store_true",
+                        help="skip the child processes (pinned to one processor, and free)")
     parser.add_argument("--replot", metavar="JSON",
                         help="only draw the plot of an earlier run's .json (PyPy's venvs have no matplotlib)")
-    parser.add_argument("--pinned-server", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--child-server", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
 
-    if args.pinned_server:
-        serve_pinned()
+    if args.child_server:
+        serve_child()
         return
     if args.replot:
         with open(args.replot) as f:

@@ -38,7 +38,7 @@ import sys
 import time
 
 import numpy as np
-from harness import PinnedChild, serve, usable_cpus
+from harness import ChildProcess, serve, usable_cpus
 
 SIZES = (1024, 4096)
 TINY = (8, 1)
@@ -125,11 +125,11 @@ def child(sizes):
     serve(lambda request: getattr(bench, request.pop("do"))(**request) if "do" in request else workers)
 
 
-class Child(PinnedChild):
+class Child(ChildProcess):
     """This script again, pinned to `cpu`, driven one request at a time."""
 
     def __init__(self, cpu, sizes):
-        super().__init__(cpu, __file__, "--child", "--sizes", ",".join(map(str, sizes)))
+        super().__init__(__file__, "--child", "--sizes", ",".join(map(str, sizes)), cpu=cpu)
         self.workers = self.ask()
 
     def calls(self, n, count, pause=0.0, warm=False):

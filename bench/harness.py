@@ -1,10 +1,12 @@
 """What every benchmark here shares: the processors this process may use, interleaved timing
-rounds and their medians, and a child process pinned to one processor that times calls on request.
+rounds and their medians, and child processes (pinned to one processor or not) that time calls on
+request.
 
 Rounds are interleaved (the contenders' order rotates each round) because memory bandwidth and the
 load of other processes drift on shared machines: side by side in one run, they hit every
 contender alike, and the medians' ratios are what to compare."""
 import ctypes
+import itertools
 import json
 import os
 import platform
@@ -56,32 +58,91 @@ def describe():
 # Timing.
 
 
+# Each contender gets a timing loop compiled for it alone: PyPy's JIT traces a loop per code
+# object, and one loop shared by every contender is traced for all their callees at once (a guard
+# and a bridge per callee, and whichever came first shapes the trace). A user's loop calls one
+# library; so does each of these. On CPython the loops are the same bytecode as a shared one.
+_LOOP = """
+def sample(count, call=call, perf_counter=perf_counter):
+    start = perf_counter()
+    for _ in range(count):
+        call()
+    return perf_counter() - start
+"""
+_LOOP_AFTER = """
+def sample(count, call=call, before=before, perf_counter=perf_counter):
+    total = 0.0
+    for _ in range(count):
+        before()
+        start = perf_counter()
+        call()
+        total += perf_counter() - start
+    return total
+"""
+_loops = itertools.count()
+
+
+def timing_loop(call, before=None):
+    """seconds = sample(count): the time of `count` calls of `call` (a function of no arguments),
+    each after an untimed call of `before` when there is one, in a loop made for `call` alone."""
+    scope = {"call": call, "before": before, "perf_counter": time.perf_counter}
+    exec(compile(_LOOP_AFTER if before else _LOOP, f"<timing loop {next(_loops)}>", "exec"), scope)
+    # Taken out of its globals, so that no cycle keeps the contender's arrays alive until the
+    # collector runs (gigabytes at 8192 x 8192).
+    return scope.pop("sample")
+
+
+def warm_up(sample, calls=64, seconds=0.2):
+    """On PyPy, runs a timing loop until its JIT has compiled it, so that it is not compiled in a
+    timed sample (which would cost that sample milliseconds): `calls` calls or `seconds`, with the
+    JIT's thresholds lowered meanwhile (a loop becomes hot after about a thousand iterations, far
+    more than the samples of a call after a millisecond of other work make). The loop runs as it
+    will be timed, so the JIT traces what it will run. Nothing to do on CPython."""
+    if platform.python_implementation() != "PyPy":
+        return
+    import pypyjit
+    pypyjit.set_param("threshold=8,function_threshold=8")
+    try:
+        start, made, k = time.perf_counter(), 0, 1
+        while made < calls and time.perf_counter() - start < seconds:
+            sample(k)
+            made += k
+            k = min(2 * k, calls - made)
+    finally:
+        pypyjit.set_param("default")
+
+
 def sampler(contender):
-    """seconds = sample(count): the time of `count` back-to-back calls of a function of no
-    arguments, or the contender's own `sample` (a pinned child times its calls itself)."""
+    """seconds = sample(count): the contender's own `sample` (a child process times its calls
+    itself, a busy contender adds its untimed work), or a timing loop of its own."""
     if hasattr(contender, "sample"):
         return contender.sample
-
-    def sample(count):
-        start = time.perf_counter()
-        for _ in range(count):
-            contender()
-        return time.perf_counter() - start
-    return sample
+    return timing_loop(contender)
 
 
-def calibrate(sample, budget, max_calls=None):
+def calibrate(sample, budget, max_calls=None, prepare=None):
     """Calls per sample so that a sample lasts about `budget` seconds, and at most `max_calls`
-    (for samples whose calls come with untimed work of their own, which the budget does not see)."""
+    (for samples whose calls come with untimed work of their own, which the budget does not see).
+    `prepare()` runs first when a call takes less than the budget (a warm-up, say)."""
     cap = max_calls or float("inf")
+    # The fastest of a few calls: one that met a compilation of PyPy's JIT, a collection or a
+    # preemption would otherwise make every sample a single call after the pause between samples,
+    # a different measurement (seen on PyPy: 1 x 1 calls after other work at 5-9 us instead of 2).
+    # Calls of a tenth of a second and more are not tried twice.
     once = sample(1)
+    if once < max(10 * budget, 0.1):
+        once = min(once, sample(1))
+    if once < budget:
+        if prepare:
+            prepare()
+        once = min(sample(1) for _ in range(3))
     if once >= budget:
         return 1
     k = int(min(cap, max(1, budget / 4 / once)))
     return int(min(cap, max(1, budget / (sample(k) / k))))
 
 
-def interleaved(contenders, rounds, budget=None, warm=False, settle=0.0, max_calls=None):
+def interleaved(contenders, rounds, budget=None, warm=False, settle=0.0, max_calls=None, close=None):
     """{name: [seconds per call, one per round]}: each contender (a function of no arguments, or
     an object with `sample(count)`) once a round, the order rotating each round.
 
@@ -89,19 +150,39 @@ def interleaved(contenders, rounds, budget=None, warm=False, settle=0.0, max_cal
     `warm`: an untimed call before each sample of several calls, so that the wake-up of a pool
     that the other contenders' turns have put to sleep is not charged to every sample.
     `settle`: a pause after each sample, for peers whose threads spin on after their call.
-    `max_calls`: at most this many calls a sample."""
+    `max_calls`: at most this many calls a sample.
+    `close`: (reference, factor, total): after `rounds`, more rounds of only the contenders whose
+    median so far is within `factor` of the reference's (either way), until they have `total`.
+    Where each round of all contenders takes seconds, the slow ones need few rounds to rank, and
+    the close ones get the rounds that tell a few per cent from noise. Round i of every list was
+    timed in the same round, so ratios can be paired round by round."""
     names = list(contenders)
     samplers = {name: sampler(contenders[name]) for name in names}
-    calls = {name: calibrate(samplers[name], budget, max_calls) if budget else 1 for name in names}
+
+    def prepare(name):
+        # A contender with a sample of its own warms it up itself, if it needs to (a child process
+        # does when it is set up).
+        own = getattr(contenders[name], "warm_up", None)
+        return own if own or hasattr(contenders[name], "sample") else lambda: warm_up(samplers[name])
+    calls = {name: calibrate(samplers[name], budget, max_calls, prepare(name)) if budget else 1 for name in names}
     times = {name: [] for name in names}
-    for r in range(rounds):
-        k = r % len(names)
-        for name in names[k:] + names[:k]:
-            if warm and calls[name] > 1:
-                samplers[name](1)
-            times[name].append(samplers[name](calls[name]) / calls[name])
-            if settle:
-                time.sleep(settle)
+
+    def run(names, rounds):
+        for r in range(rounds):
+            k = r % len(names)
+            for name in names[k:] + names[:k]:
+                if warm and calls[name] > 1:
+                    samplers[name](1)
+                times[name].append(samplers[name](calls[name]) / calls[name])
+                if settle:
+                    time.sleep(settle)
+
+    run(names, rounds)
+    if close and close[2] > rounds:
+        reference, factor, total = close
+        base = statistics.median(times[reference])
+        near = [name for name in names if 1 / factor <= statistics.median(times[name]) / base <= factor]
+        run(near, total - rounds)
     return times
 
 
@@ -117,19 +198,20 @@ def same_bits(x, y):
 
 
 # ---------------------------------------------------------------------------------------------
-# A pinned child: the same script run again in a process bound to one processor before it
-# imports rastrel (whose pool sizes itself from the affinity mask, so it has one worker there).
-# It answers JSON requests, one a line.
+# A child process: the same script run again, pinned to one processor before it imports rastrel
+# (whose pool sizes itself from the affinity mask, so it has one worker there) or free like its
+# parent. It answers JSON requests, one a line.
 
 
-class PinnedChild:
-    """Runs `script` with `args` on processor `cpu`; the script calls `serve` when it sees them."""
+class ChildProcess:
+    """Runs `script` with `args`, on processor `cpu` only when one is given; the script calls
+    `serve` when it sees them."""
 
-    def __init__(self, cpu, script, *args):
+    def __init__(self, script, *args, cpu=None):
         self.process = subprocess.Popen(
             [sys.executable, os.path.abspath(script), *map(str, args)],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1,
-            preexec_fn=lambda: pin(cpu),
+            preexec_fn=None if cpu is None else lambda: pin(cpu),
         )
 
     def send(self, **request):
@@ -139,7 +221,7 @@ class PinnedChild:
     def receive(self):
         line = self.process.stdout.readline()
         if not line:
-            raise RuntimeError(f"the pinned child ended (exit status {self.process.wait()})")
+            raise RuntimeError(f"the child process ended (exit status {self.process.wait()})")
         return json.loads(line)
 
     def ask(self, **request):

@@ -3,6 +3,7 @@ Markdown page of tables and targets, and a plot of throughput against size."""
 import json
 import os
 import platform
+import statistics
 import sys
 
 
@@ -37,8 +38,23 @@ def gpix(r):
     return r["pixels"] / r["seconds"] / 1e9
 
 
-COLUMNS = ["rastrel", "rastrel, 1 thread", "rastrel new array", "rastrel expr", "numpy", "numpy out=", "numexpr",
-           "numba", "roofline"]
+COLUMNS = ["rastrel", "rastrel, 1 thread", "rastrel, child", "rastrel new array", "rastrel expr", "numpy",
+           "numpy out=", "numexpr", "numba", "roofline"]
+
+
+# Each contender's ratio is over rastrel's time in the same process, but the pinned run's is over
+# the free child's: both run the same code in a child process, with the same turns and waits.
+PINNED, CHILD = "rastrel, 1 thread", "rastrel, child"
+
+
+def base_of(results, regime, impl, **key):
+    """The time a contender's ratio divides: the free child's for the pinned run when there is one,
+    otherwise rastrel's in this process."""
+    if impl == PINNED:
+        child = lookup(results, regime, impl=CHILD, **key)
+        if child:
+            return child
+    return lookup(results, regime, impl="rastrel", **key)
 
 
 def cell_time(seconds):
@@ -58,9 +74,13 @@ def markdown(run, command):
               "contenders in one process; the ratio row divides each contender's time by rastrel's. "
               "`roofline` is the copy-like loop with the same traffic (two or three uint16 reads and a "
               "32-bit write per pixel), the faster of cached and streaming stores, on contiguous arrays. "
-              "`rastrel, 1 thread` runs in a child process pinned to one processor, timed in the same "
-              "rounds; its ratio is the speed-up of two threads over one. A mark `(!)` flags a result "
-              "that differs from rastrel's in any bit.", ""]
+              "`rastrel, 1 thread` and `rastrel, child` run the same code in two child processes, timed in "
+              "the same rounds, the first pinned to one processor, the second free: the pinned run's "
+              "ratio is over the free child's time (`vs child`), like with like, the speed-up of two "
+              "threads over one; the child's ratio is over rastrel in the benchmark's own process. The "
+              "children's turns slow the smallest calls that follow them in the benchmark's own process, "
+              "which the two children share. A mark `(!)` flags a result that differs from rastrel's in "
+              "any bit.", ""]
     lines += ["Regimes: `warm`, calls back to back; `busy`, each call after about 1 ms of other "
               "single-threaded NumPy work (not timed), so that every pool has had that long to sleep or "
               "spin. The roofline runs in the warm regime only.", ""]
@@ -68,6 +88,7 @@ def markdown(run, command):
     layouts = [x for x in ("contiguous", "strided") if any(r["layout"] == x for r in results)]
     sizes = sorted({r["size"] for r in results})
     lines += peer_summary(run)
+    lines += spread(run)
     for kernel, layout, regime in ((k, x, g) for k in kernels for x in layouts for g in regimes_of(results)):
         present = [c for c in COLUMNS if c == "roofline" and layout == "contiguous" and regime == "warm"
                    or any(r["impl"] == c and r["kernel"] == kernel and r["layout"] == layout
@@ -91,7 +112,10 @@ def markdown(run, command):
                     cells.append("")
                     continue
                 mark = "" if r.get("exact", True) else " (!)"
-                ratio = "" if c == "rastrel" else f", x{r['seconds'] / base['seconds']:.2f}"
+                over = base_of(results, regime, c, kernel=kernel, size=size, layout=layout)
+                ratio = "" if c == "rastrel" else f", x{r['seconds'] / over['seconds']:.2f}"
+                if c == PINNED and over["impl"] == CHILD:
+                    ratio += " vs child"
                 cells.append(f"{cell_time(r['seconds'])}, {gpix(r):.3g}{ratio}{mark}")
             lines.append("| " + " | ".join(cells) + " |")
         lines.append("")
@@ -103,10 +127,11 @@ def peer_summary(run):
     """Per regime and layout: rastrel's time against each peer's at every size, as the peer's time
     over rastrel's (at least 1: rastrel as fast or faster), the worst cell of each column."""
     results = run["results"]
-    peers = ["numba", "numpy out=", "numpy", "numexpr", "rastrel, 1 thread"]
+    peers = ["numba", "numpy out=", "numpy", "numexpr", PINNED]
     out = ["## Against the peers, every size", "",
            "Each cell: the peer's median time over rastrel's (above 1: rastrel faster), worst over the kernels "
-           "measured, with the kernel. `rastrel, 1 thread` is the pinned one-processor run.", ""]
+           "measured, with the kernel. `rastrel, 1 thread` is the pinned one-processor run, over the free "
+           "child's time where the run has one (both in child processes, the same code).", ""]
     sizes = sorted({r["size"] for r in results})
     for regime in regimes_of(results):
         for layout in ("contiguous", "strided"):
@@ -116,7 +141,7 @@ def peer_summary(run):
                 for peer in peers:
                     worst = None
                     for kernel in kernels_of(results):
-                        r = lookup(results, regime, kernel=kernel, size=size, layout=layout, impl="rastrel")
+                        r = base_of(results, regime, peer, kernel=kernel, size=size, layout=layout)
                         p = lookup(results, regime, kernel=kernel, size=size, layout=layout, impl=peer)
                         if r and p and (worst is None or p["seconds"] / r["seconds"] < worst[0]):
                             worst = (p["seconds"] / r["seconds"], kernel)
@@ -140,6 +165,49 @@ def peer_summary(run):
         out += [f"Expression executor over the matching fixed kernel: at most {worst[0]:.2f}x ({worst[1]}); "
                 f"median {sorted(x for x, _ in expr)[len(expr) // 2]:.2f}x over {len(expr)} cells.", ""]
     return out
+
+
+def paired(base, peer):
+    """The peer's time over the base's, round by round (round i of both lists ran in the same
+    round); None for runs that kept no rounds."""
+    if "times" not in base or "times" not in peer:
+        return None
+    return [p / b for p, b in zip(peer["times"], base["times"])]
+
+
+def spread(run):
+    """At the largest sizes, where a round of all contenders takes seconds and the load of other
+    processes drifts between rounds: each close ratio with the quartiles of its round-by-round
+    ratios and the ratio of the fastest rounds, to tell a few per cent from noise."""
+    results = run["results"]
+    sizes = sorted({r["size"] for r in results if "times" in r})
+    sizes = [s for s in sizes if s >= 4096] or sizes[-1:]
+    rows = []
+    for size in sizes:
+        for kernel in kernels_of(results):
+            for layout in ("contiguous", "strided"):
+                for regime in regimes_of(results):
+                    cells = []
+                    for peer in ("numba", PINNED):
+                        key = dict(kernel=kernel, size=size, layout=layout)
+                        b, p = base_of(results, regime, peer, **key), lookup(results, regime, impl=peer, **key)
+                        ratios = paired(b, p) if b and p else None
+                        if not ratios or len(ratios) < 2:
+                            cells.append("")
+                            continue
+                        q1, _, q3 = statistics.quantiles(ratios, n=4)
+                        fastest = min(p["times"]) / min(b["times"])
+                        cells.append(f"{p['seconds'] / b['seconds']:.2f}: {q1:.2f}-{q3:.2f}, {fastest:.2f}, "
+                                     f"{len(ratios)}")
+                    if any(cells):
+                        rows.append(f"| {kernel}, {size} x {size}, {layout}, {regime} | " + " | ".join(cells) + " |")
+    if not rows:
+        return []
+    return ["## Spread of the closest ratios at the largest sizes", "",
+            "Each cell: the ratio of the medians; the quartiles of the ratios round by round (the peer's "
+            "time over the base's in the same round); the ratio of the fastest rounds; the number of rounds. "
+            "The base is rastrel in the benchmark's process, for `rastrel, 1 thread` the free child.", "",
+            "| cell | numba | rastrel, 1 thread |", "|---|---|---|"] + rows + [""]
 
 
 def targets(run):
@@ -176,17 +244,17 @@ def targets(run):
             if r and p:
                 ratio = p["seconds"] / r["seconds"]
                 row(f"{kernel}, 4096 x 4096: >= {goal}x {peer}", f"{ratio:.2f}x", ratio >= goal)
-    if any(r["impl"] == "rastrel, 1 thread" for r in results):
+    if any(r["impl"] == PINNED for r in results):
         for kernel in kernels:
             for size in big:
-                two = lookup(results, kernel=kernel, size=size, layout="contiguous", impl="rastrel")
-                one = lookup(results, kernel=kernel, size=size, layout="contiguous", impl="rastrel, 1 thread")
+                two = base_of(results, "warm", PINNED, kernel=kernel, size=size, layout="contiguous")
+                one = lookup(results, kernel=kernel, size=size, layout="contiguous", impl=PINNED)
                 if two and one:
                     share = two["seconds"] / one["seconds"]
                     row(f"{kernel}, {size} x {size}: one thread >= 0.75 of two", f"{share:.2f}", share >= 0.75)
             for size in (256, 1024):
-                two = lookup(results, kernel=kernel, size=size, layout="contiguous", impl="rastrel")
-                one = lookup(results, kernel=kernel, size=size, layout="contiguous", impl="rastrel, 1 thread")
+                two = base_of(results, "warm", PINNED, kernel=kernel, size=size, layout="contiguous")
+                one = lookup(results, kernel=kernel, size=size, layout="contiguous", impl=PINNED)
                 if two and one:
                     speedup = one["seconds"] / two["seconds"]
                     row(f"{kernel}, {size} x {size} (in cache): two threads >= 1.7x one", f"{speedup:.2f}x",
@@ -239,6 +307,7 @@ def plot(run, path):
                              squeeze=False, sharey=True)
     styles = {"rastrel": ("C0", "-", "o"), "rastrel new array": ("C0", "--", "s"),
               "rastrel expr": ("C9", "-", "^"), "rastrel, 1 thread": ("C0", ":", "v"),
+              "rastrel, child": ("C0", "-.", "x"),
               "numpy": ("C1", "-", "o"), "numpy out=": ("C1", "--", "s"), "numexpr": ("C2", "-", "D"),
               "numba": ("C3", "-", "P"), "roofline": ("k", "-.", None)}
     for i, (layout, regime) in enumerate(rows):

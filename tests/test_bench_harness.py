@@ -1,0 +1,58 @@
+"""The benchmarks' shared timing harness and report: what each contender is timed on and divided by."""
+import os
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
+import harness  # noqa: E402
+import peers_report  # noqa: E402
+
+
+class Fake:
+    """A contender with a sample of its own: `per_call` seconds a call, `first` for its first call."""
+
+    def __init__(self, per_call, first=None):
+        self.per_call, self.first, self.calls = per_call, first, []
+
+    def sample(self, count):
+        self.calls.append(count)
+        if self.first is not None and len(self.calls) == 1:
+            return self.first + (count - 1) * self.per_call
+        return count * self.per_call
+
+
+@pytest.mark.parametrize("first", [None, 0.003, 0.05])
+def test_calibration_is_not_fooled_by_one_slow_call(first):
+    # A first call that met a compilation or a preemption must not turn every sample into one call.
+    assert harness.calibrate(Fake(2e-6, first).sample, 0.002, max_calls=20) == 20
+
+
+@pytest.mark.parametrize("rounds, total", [(3, 11), (11, 11), (7, 5)])
+def test_close_contenders_get_more_rounds_in_step(rounds, total):
+    contenders = {"rastrel": Fake(1e-3), "peer": Fake(1.2e-3), "slow": Fake(5e-3)}
+    times = harness.interleaved(contenders, rounds, close=("rastrel", 1.5, total))
+    assert {name: len(values) for name, values in times.items()} == {
+        "rastrel": max(rounds, total), "peer": max(rounds, total), "slow": rounds}
+    assert peers_report.paired({"times": times["rastrel"]}, {"times": times["peer"]}) == pytest.approx(
+        [1.2] * max(rounds, total))
+
+
+@pytest.mark.parametrize("before", [False, True])
+def test_timing_loop_calls_each_once(before):
+    seen = []
+    sample = harness.timing_loop(lambda: seen.append("call"), (lambda: seen.append("before")) if before else None)
+    assert sample(3) >= 0
+    assert seen == (["before", "call"] if before else ["call"]) * 3
+
+
+def test_pinned_run_is_divided_by_the_free_child():
+    def result(impl, seconds):
+        return {"kernel": "ratio", "size": 64, "layout": "contiguous", "regime": "busy", "impl": impl,
+                "seconds": seconds, "pixels": 4096, "times": [seconds]}
+    results = [result("rastrel", 3e-6), result("rastrel, 1 thread", 3.3e-6), result("rastrel, child", 2e-6)]
+    run = {"interpreter": "X", "implementation": "cpython", "numpy": "2", "threads": 2, "roofline threads": 2,
+           "cpu": "c", "date": "d", "load": [0, 0], "docs": "nowhere", "results": results}
+    text = peers_report.markdown(run, "cmd")
+    assert "| 64 x 64 | 3.0 us, 1.37 | 3.3 us, 1.24, x1.65 vs child | 2.0 us, 2.05, x0.67 |" in text
+    assert "| 64 x 64 |  |  |  |  | 1.65 (ratio) |" in text
