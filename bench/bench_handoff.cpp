@@ -18,10 +18,11 @@
 // of calls a worker came to) long before it shows in the medians.
 //
 // Build with -DRASTREL_BUILD_BENCH=ON; run as
-//   bench_handoff [n] [rounds] [nd|evi] [warm|busy] [show|-] [gap] [grain]
+//   bench_handoff [n] [rounds] [nd|evi] [warm|busy] [show|-] [gap] [grain] [block]
 // `show` prints the last round's calls (microseconds; "o": on the calling thread alone, "-": no
 // worker joined), `gap` spins that many microseconds between calls (the interpreter's share of
-// a call from Python), `grain` sets the chunks' grain in units of 1024.
+// a call from Python), `grain` and `block` set the chunks' grain and the largest piece in units
+// of 1024 (block 0: pieces of at most an eighth of the loop).
 #include <sched.h>
 
 #include <algorithm>
@@ -213,6 +214,7 @@ int main(int argc, char** argv) {
     show = argc > 5 && std::strcmp(argv[5], "show") == 0;
     gap_us = argc > 6 ? std::atoi(argv[6]) : 0;
     if (argc > 7) g_sizes.grain = std::strtoul(argv[7], nullptr, 10) << 10;
+    if (argc > 8) g_sizes.block = std::strtoul(argv[8], nullptr, 10) << 10;
     const std::vector<int> processors = parallel::affinity_processors();
     const auto pool = parallel::WorkerPool::create(processors.size(), processors);
     pool->wait_until_primed();
