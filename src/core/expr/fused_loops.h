@@ -7,9 +7,11 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 #include <utility>
 
+#include "core/epsilon.h"
 #include "core/expr/evaluator.h"
 #include "core/expr/fused.h"
 #include "core/kernels/run_loops.h"
@@ -96,9 +98,52 @@ template <FusedKind K, bool kValid>
     return v;
 }
 
-template <FusedShape S, FusedKind K, bool kValid, std::size_t... I>
+// The fixed kernels' loop of vector pairs (kernels::detail::compute_vectors) for the normalized
+// difference and the ratio of uint16 samples: their quotients are the kernels' own, d / (t +
+// DENOM_EPSILON) with the same d and t, so the target's division without the divider gives the
+// divider's bits for every vector. Returns how many pixels it computed (none for other shapes,
+// kinds and targets).
+template <class Target, FusedShape S, FusedKind K, bool kValid, std::size_t... I>
+[[gnu::always_inline]] inline std::size_t compute_vectors(const FusedArgs& args, float* __restrict out,
+                                                          const Sample<K>* const* in, std::size_t n,
+                                                          std::index_sequence<I...>) {
+    constexpr bool kShape = S == FusedShape::normalized_difference || S == FusedShape::ratio;
+    if constexpr (K == FusedKind::samples && kShape && kernels::detail::kDividesSamples<Target, kernels::Ratio>) {
+        using V = kernels::detail::Vectors<Target::kVectorBytes>;
+        using Floats = typename V::Floats;
+        using Words = typename V::Words;
+        // Broadcasts: x - 0 is x for every float, signed zeros and NaN included.
+        const Floats nodata[] = {args.nodata[I] - Floats{}...};
+        const Words fill = std::bit_cast<Words>(args.fill - Floats{});
+        // The loop divides through `divide` and stores the vector of pixels i onwards.
+        const auto pixel = [&](std::size_t i, auto divide) RASTREL_INLINE_LAMBDA {
+            const Floats v[] = {Floats(Target::load_samples(in[I] + i))...};
+            Floats q;
+            if constexpr (S == FusedShape::normalized_difference) {
+                q = divide(v[0] - v[1], (v[0] + v[1]) + DENOM_EPSILON);
+            } else {
+                q = divide(v[0], v[1] + DENOM_EPSILON);
+            }
+            if constexpr (kValid) {
+                const Words invalid = ((v[I] == nodata[I]) | ...);
+                q = std::bit_cast<Floats>((std::bit_cast<Words>(q) & ~invalid) | (fill & invalid));
+            }
+            std::memcpy(out + i, &q, sizeof q);
+        };
+        std::size_t i = 0;
+        for (; i + 2 * V::kLanes <= n; i += 2 * V::kLanes) {
+            pixel(i, kernels::detail::SampleDivision<Target>{});
+            pixel(i + V::kLanes, kernels::Divides{});
+        }
+        return i;
+    } else {
+        return 0;
+    }
+}
+
+template <class Target, FusedShape S, FusedKind K, bool kValid, std::size_t... I>
 [[gnu::always_inline]] inline void compute(const FusedArgs& args, float* __restrict out, const Sample<K>* const* bands,
-                                           std::size_t n, std::index_sequence<I...>) {
+                                           std::size_t n, std::index_sequence<I...> seq) {
     // Copies, so that everything sits in registers for the whole loop.
     const Sample<K>* const in[] = {bands[I]...};
     const float c[kFusedConstants] = {args.constants[0], args.constants[1], args.constants[2], args.constants[3]};
@@ -109,7 +154,8 @@ template <FusedShape S, FusedKind K, bool kValid, std::size_t... I>
     const float scale[] = {args.scale[I]...};
     const float offset[] = {args.offset[I]...};
     const std::uint32_t fill = std::bit_cast<std::uint32_t>(args.fill);
-    for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t first = compute_vectors<Target, S, K, kValid>(args, out, in, n, seq);
+    for (std::size_t i = first; i < n; ++i) {
         std::uint32_t invalid = 0;
         const float v[] = {value<K, kValid>(in[I][i], nodata[I], nan_nodata[I], scale[I], offset[I], invalid)...};
         const float r = formula<S, Order<K>>(c, s, v);
@@ -134,9 +180,9 @@ template <class Target, FusedShape S, FusedKind K, bool kValid>
     const Sample<K>* in[N];
     for (std::size_t k = 0; k < N; ++k) in[k] = static_cast<const Sample<K>*>(bands[k]);
     const std::size_t head = (64 - reinterpret_cast<std::uintptr_t>(out) % 64) % 64 / sizeof(float);
-    if (stores != Stores::kStreaming || n < head + kBlock) return compute<S, K, kValid>(args, out, in, n, seq);
+    if (stores != Stores::kStreaming || n < head + kBlock) return compute<Target, S, K, kValid>(args, out, in, n, seq);
 
-    compute<S, K, kValid>(args, out, in, head, seq);
+    compute<Target, S, K, kValid>(args, out, in, head, seq);
     const auto at = [&in](std::size_t done) {
         std::array<const Sample<K>*, N> moved;
         for (std::size_t k = 0; k < N; ++k) moved[k] = in[k] + done;
@@ -145,10 +191,10 @@ template <class Target, FusedShape S, FusedKind K, bool kValid>
     alignas(64) float block[kBlock];
     std::size_t done = head;
     for (; n - done >= kBlock; done += kBlock) {
-        compute<S, K, kValid>(args, block, at(done).data(), kBlock, seq);
+        compute<Target, S, K, kValid>(args, block, at(done).data(), kBlock, seq);
         Target::stream(out + done, block, kBlock);
     }
-    compute<S, K, kValid>(args, out + done, at(done).data(), n - done, seq);
+    compute<Target, S, K, kValid>(args, out + done, at(done).data(), n - done, seq);
     Target::fence();
 }
 

@@ -8,21 +8,35 @@
 
 namespace rastrel::kernels {
 
-struct NormalizedDifference {
+// The division of the formulas: d / s as IEEE rounds it.
+struct Divides {
     template <class F>
-    [[gnu::always_inline]] F operator()(F a, F b) const {
-        const F d = a - b;
-        F s = a + b;
-        s = s + DENOM_EPSILON;
+    [[gnu::always_inline]] F operator()(F d, F s) const {
         return d / s;
     }
 };
 
+// The normalized difference and the ratio take their division as an argument: over uint16
+// samples, every quotient they can form is one that a target's division without the divider
+// (kSampleQuotients, see the AVX-512 copy) is checked to round exactly as d / s does, pair of
+// samples by pair of samples. The other formulas' divisors depend on coefficients of any value.
+struct NormalizedDifference {
+    static constexpr bool kSampleQuotients = true;
+    template <class F, class Divide = Divides>
+    [[gnu::always_inline]] F operator()(F a, F b, Divide divide = {}) const {
+        const F d = a - b;
+        F s = a + b;
+        s = s + DENOM_EPSILON;
+        return divide(d, s);
+    }
+};
+
 struct Ratio {
-    template <class F>
-    [[gnu::always_inline]] F operator()(F a, F b) const {
+    static constexpr bool kSampleQuotients = true;
+    template <class F, class Divide = Divides>
+    [[gnu::always_inline]] F operator()(F a, F b, Divide divide = {}) const {
         const F s = b + DENOM_EPSILON;
-        return a / s;
+        return divide(a, s);
     }
 };
 

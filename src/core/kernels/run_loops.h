@@ -23,16 +23,87 @@ inline constexpr std::size_t kStreamBlock = 128;
 template <std::size_t N>
 using Bands = std::array<const std::uint16_t*, N>;
 
+// For the lambdas of the loops that call a target's own functions (load_samples, divide_samples):
+// compiled on their own, their bodies are for the baseline, which may not inline such a
+// function, so they must be inlined into the entry points first. The attribute in the standard
+// syntax would apply to the lambda's type, not to its call.
+#define RASTREL_INLINE_LAMBDA __attribute__((always_inline))
+
+// The compiler's generic vectors of `kBytes`: 32-bit words, and as many float32. The words are
+// signed, since samples of 16 bits convert exactly either way and only the signed conversion has
+// an instruction before AVX-512.
+template <std::size_t kBytes>
+struct Vectors;
+#define RASTREL_VECTORS(bytes)                                          \
+    template <>                                                         \
+    struct Vectors<bytes> {                                             \
+        static constexpr std::size_t kLanes = (bytes) / sizeof(float);  \
+        using Words = std::int32_t __attribute__((vector_size(bytes))); \
+        using Floats = float __attribute__((vector_size(bytes)));       \
+    };
+RASTREL_VECTORS(16)
+RASTREL_VECTORS(32)
+RASTREL_VECTORS(64)
+#undef RASTREL_VECTORS
+
+// The target's division of sample quotients (see Pixel::kSampleQuotients in formulas.h).
+template <class Target>
+struct SampleDivision {
+    template <class F>
+    [[gnu::always_inline]] F operator()(F d, F s) const {
+        return Target::divide_samples(d, s);
+    }
+};
+
+// Whether `Target` divides sample quotients without its divider, and `Pixel` forms only those.
+// Such a target also converts a vector's worth of samples from memory (load_samples), which the
+// compiler does poorly from the generic vectors at some widths.
+template <class Target, class Pixel>
+constexpr bool kDividesSamples = requires(typename Vectors<Target::kVectorBytes>::Floats v, const std::uint16_t* p) {
+    requires Pixel::kSampleQuotients;
+    Target::divide_samples(v, v);
+    Target::load_samples(p);
+};
+
+// The whole pairs of vectors among n pixels, where kDividesSamples: one vector of each pair
+// through the target's division, the other through the divider, which then work side by side.
+// `load(k, i)` is band k's vector of floats from pixel i, `store(i, v)` writes pixels i onwards.
+// Returns how many pixels it computed (none without such a division).
+template <class Target, class Pixel, class Load, class Store, std::size_t... I>
+[[gnu::always_inline]] inline std::size_t compute_vectors(const Pixel& pixel, std::size_t n, const Load& load,
+                                                          const Store& store, std::index_sequence<I...>) noexcept {
+    if constexpr (kDividesSamples<Target, Pixel>) {
+        constexpr std::size_t kLanes = Vectors<Target::kVectorBytes>::kLanes;
+        const Pixel p = pixel;
+        std::size_t i = 0;
+        for (; i + 2 * kLanes <= n; i += 2 * kLanes) {
+            store(i, p(load(I, i)..., SampleDivision<Target>{}));
+            store(i + kLanes, p(load(I, i + kLanes)...));
+        }
+        return i;
+    } else {
+        return 0;
+    }
+}
+
 // The one counted loop: a main vector loop and a tail that the compiler derives from it, with
 // the same operations per element. `out` never aliases a band (the output's borrow is exclusive,
 // and a float32 array cannot be a view of a uint16 one's buffer under the registry).
-template <class Pixel, std::size_t N, std::size_t... I>
+template <class Target, class Pixel, std::size_t N, std::size_t... I>
 [[gnu::always_inline]] inline void compute(const Pixel& pixel, float* __restrict out, const Bands<N>& bands,
-                                           std::size_t n, std::index_sequence<I...>) noexcept {
+                                           std::size_t n, std::index_sequence<I...> seq) noexcept {
     // A copy, so that the coefficients sit in registers for the whole loop.
     const Pixel p = pixel;
     const std::uint16_t* const in[N] = {bands[I]...};
-    for (std::size_t i = 0; i < n; ++i) store_pixel(out + i, p(load_sample(in[I] + i)...));
+    std::size_t first = 0;
+    if constexpr (kDividesSamples<Target, Pixel>) {
+        using Floats = typename Vectors<Target::kVectorBytes>::Floats;
+        const auto load = [&in](std::size_t k, std::size_t i)
+                              RASTREL_INLINE_LAMBDA -> Floats { return Target::load_samples(in[k] + i); };
+        const auto store = [out](std::size_t i, Floats v) RASTREL_INLINE_LAMBDA { std::memcpy(out + i, &v, sizeof v); };
+        first = compute_vectors<Target>(p, n, load, store, seq);
+    }
+    for (std::size_t i = first; i < n; ++i) store_pixel(out + i, p(load_sample(in[I] + i)...));
 }
 
 template <std::size_t N, std::size_t... I>
@@ -45,16 +116,17 @@ template <std::size_t N, std::size_t... I>
 // zero-padded copies of their samples, whose extra lanes are computed and dropped: the compiler's
 // remainder loop goes one pixel at a time, and on short lines (every other column, the rows of a
 // tile, windows) its divisions cost as much as the rest of the line.
-template <std::size_t kLanes, class Pixel, std::size_t N, std::size_t... I>
+template <class Target, class Pixel, std::size_t N, std::size_t... I>
 [[gnu::always_inline]] inline void compute_lanes(const Pixel& pixel, float* __restrict out, const Bands<N>& bands,
                                                  std::size_t n, std::index_sequence<I...> seq) noexcept {
+    constexpr std::size_t kLanes = Vectors<Target::kVectorBytes>::kLanes;
     const std::size_t whole = n - n % kLanes;
-    compute(pixel, out, bands, whole, seq);
+    compute<Target>(pixel, out, bands, whole, seq);
     if (whole == n) return;
     alignas(64) std::uint16_t padded[N][kLanes] = {};
     alignas(64) float result[kLanes];
     for (std::size_t k = 0; k < N; ++k) std::memcpy(padded[k], bands[k] + whole, (n - whole) * sizeof(std::uint16_t));
-    compute(pixel, result, Bands<N>{padded[I]...}, kLanes, seq);
+    compute<Target>(pixel, result, Bands<N>{padded[I]...}, kLanes, seq);
     std::memcpy(out + whole, result, (n - whole) * sizeof(float));
 }
 
@@ -66,20 +138,19 @@ template <class Target, class Pixel, std::size_t N, class Seq>
 [[gnu::always_inline]] inline void compute_streaming(const Pixel& pixel, float* out, const Bands<N>& bands,
                                                      std::size_t n, Seq seq) noexcept {
     static_assert(kStreamBlock * sizeof(float) % 64 == 0 && 64 % Target::kVectorBytes == 0);
-    constexpr std::size_t kLanes = Target::kVectorBytes / sizeof(float);
     const auto address = reinterpret_cast<std::uintptr_t>(out);
     const std::size_t head = (64 - address % 64) % 64 / sizeof(float);
     if (address % sizeof(float) != 0 || n < head + kStreamBlock)
-        return compute_lanes<kLanes>(pixel, out, bands, n, seq);
+        return compute_lanes<Target>(pixel, out, bands, n, seq);
 
-    compute_lanes<kLanes>(pixel, out, bands, head, seq);
+    compute_lanes<Target>(pixel, out, bands, head, seq);
     alignas(64) float block[kStreamBlock];
     std::size_t done = head;
     for (; n - done >= kStreamBlock; done += kStreamBlock) {
-        compute(pixel, block, advance(bands, done, seq), kStreamBlock, seq);
+        compute<Target>(pixel, block, advance(bands, done, seq), kStreamBlock, seq);
         Target::stream(out + done, block, kStreamBlock);
     }
-    compute_lanes<kLanes>(pixel, out + done, advance(bands, done, seq), n - done, seq);
+    compute_lanes<Target>(pixel, out + done, advance(bands, done, seq), n - done, seq);
     Target::fence();
 }
 
@@ -91,7 +162,7 @@ template <class Target, class Pixel, std::size_t N>
         return Bands<N>{in[I]...};
     }(seq);
     if (stores == Stores::kStreaming) return compute_streaming<Target>(pixel, out, bands, n, seq);
-    compute_lanes<Target::kVectorBytes / sizeof(float)>(pixel, out, bands, n, seq);
+    compute_lanes<Target>(pixel, out, bands, n, seq);
 }
 
 }  // namespace rastrel::kernels::detail

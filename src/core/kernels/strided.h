@@ -78,14 +78,28 @@ template <class Target>
     for (std::size_t i = done; i < n; ++i) store_pixel(to + static_cast<std::ptrdiff_t>(i) * step, from[i]);
 }
 
+// The first (or, kBefore, the second) samples of a vector's worth of 32-bit pairs from `at`, as
+// floats.
+template <class V, bool kBefore>
+[[gnu::always_inline]] inline typename V::Floats pairs_to_floats(const unsigned char* at) noexcept {
+    typename V::Words pairs;
+    std::memcpy(&pairs, at, sizeof pairs);
+    if constexpr ((std::endian::native == std::endian::little) != kBefore) {
+        pairs &= 0xFFFF;
+    } else {
+        pairs = (pairs >> 16) & 0xFFFF;
+    }
+    return __builtin_convertvector(pairs, typename V::Floats);
+}
+
 // The loop of compute() over bands that all take every other sample: each sample is read with
 // the one after it as a 32-bit word and narrowed, which costs no more than reading a contiguous
 // band. Every band must have a sample after its n-th (the caller keeps the last pixel of a
 // line out of here). kBefore: each sample is read with the one before it instead, so every band
 // must have a sample before its first.
-template <bool kBefore, class Pixel, std::size_t N, std::size_t... I>
+template <class Target, bool kBefore, class Pixel, std::size_t N, std::size_t... I>
 [[gnu::always_inline]] inline void compute_pairs(const Pixel& pixel, float* __restrict out, const Bands<N>& bands,
-                                                 std::size_t n, std::index_sequence<I...>) noexcept {
+                                                 std::size_t n, std::index_sequence<I...> seq) noexcept {
     const Pixel p = pixel;
     const unsigned char* const in[N] = {reinterpret_cast<const unsigned char*>(bands[I]) - (kBefore ? 2 : 0)...};
     const auto sample_of_pair = [](const unsigned char* at) {
@@ -93,77 +107,53 @@ template <bool kBefore, class Pixel, std::size_t N, std::size_t... I>
         std::memcpy(&pair, at, sizeof pair);
         return static_cast<float>(kBefore ? little_endian_second(pair) : little_endian_first(pair));
     };
-    for (std::size_t i = 0; i < n; ++i) store_pixel(out + i, p(sample_of_pair(in[I] + 4 * i)...));
+    using V = Vectors<Target::kVectorBytes>;
+    const auto load = [&in](std::size_t k, std::size_t i)
+                          RASTREL_INLINE_LAMBDA { return pairs_to_floats<V, kBefore>(in[k] + 4 * i); };
+    const auto store = [out](std::size_t i, typename V::Floats v)
+                           RASTREL_INLINE_LAMBDA { std::memcpy(out + i, &v, sizeof v); };
+    const std::size_t first = compute_vectors<Target>(p, n, load, store, seq);
+    for (std::size_t i = first; i < n; ++i) store_pixel(out + i, p(sample_of_pair(in[I] + 4 * i)...));
 }
 
 // compute_pairs over a block of m pixels, whole vectors only; returns how many it computed. The
 // last pixels of a line, whose samples may be the last of their arrays, are read with the sample
 // before them, in one vector that ends at the line's end, when the line has pixels enough
 // before them (`before`).
-template <std::size_t kLanes, class Pixel, std::size_t N, class Seq>
+template <class Target, class Pixel, std::size_t N, class Seq>
 [[gnu::always_inline]] inline std::size_t compute_pairs_block(const Pixel& pixel, float* __restrict out,
                                                               const Bands<N>& bands, std::size_t m, bool line_end,
                                                               std::size_t before, Seq seq) noexcept {
+    constexpr std::size_t kLanes = Vectors<Target::kVectorBytes>::kLanes;
     const std::size_t limit = line_end ? m - 1 : m;
     const std::size_t whole = limit - limit % kLanes;
-    compute_pairs<false>(pixel, out, bands, whole, seq);
+    compute_pairs<Target, false>(pixel, out, bands, whole, seq);
     if (whole == m || before + m <= kLanes) return whole;
     alignas(64) float result[kLanes];
     Bands<N> last;
     const std::ptrdiff_t first = static_cast<std::ptrdiff_t>(m) - static_cast<std::ptrdiff_t>(kLanes);
     for (std::size_t k = 0; k < N; ++k) last[k] = bands[k] + 2 * first;
-    compute_pairs<true>(pixel, result, last, kLanes, seq);
+    compute_pairs<Target, true>(pixel, result, last, kLanes, seq);
     std::memcpy(out + whole, result + kLanes - (m - whole), (m - whole) * sizeof(float));
     return m;
 }
 
-// The compiler's generic vectors of `kBytes`: 32-bit words, and as many float32. The words are
-// signed, since samples of 16 bits convert exactly either way and only the signed conversion has
-// an instruction before AVX-512.
-template <std::size_t kBytes>
-struct Vectors;
-template <>
-struct Vectors<16> {
-    using Words = std::int32_t __attribute__((vector_size(16)));
-    using Floats = float __attribute__((vector_size(16)));
-};
-template <>
-struct Vectors<32> {
-    using Words = std::int32_t __attribute__((vector_size(32)));
-    using Floats = float __attribute__((vector_size(32)));
-};
-template <>
-struct Vectors<64> {
-    using Words = std::int32_t __attribute__((vector_size(64)));
-    using Floats = float __attribute__((vector_size(64)));
-};
-
 // compute_pairs into every other element of `out`, a vector at a time, stored by the target
 // without a round trip through a block: out[2i] = pixel(...) for the whole vectors of n pixels;
 // returns how many it computed. Every band must have a sample after its n-th.
-template <class Target, std::size_t kLanes, class Pixel, std::size_t N, std::size_t... I>
+template <class Target, class Pixel, std::size_t N, std::size_t... I>
 [[gnu::always_inline]] inline std::size_t compute_pairs_scattered(const Pixel& pixel, float* out,
                                                                   const std::uint16_t* const* bands, std::size_t n,
-                                                                  std::index_sequence<I...>) noexcept {
-    using Words = typename Vectors<kLanes * sizeof(float)>::Words;
-    using Floats = typename Vectors<kLanes * sizeof(float)>::Floats;
+                                                                  std::index_sequence<I...> seq) noexcept {
+    using V = Vectors<Target::kVectorBytes>;
     const Pixel p = pixel;
     const unsigned char* const in[N] = {reinterpret_cast<const unsigned char*>(bands[I])...};
-    std::size_t i = 0;
-    for (; i + kLanes <= n; i += kLanes) {
-        Floats x[N];
-        for (std::size_t k = 0; k < N; ++k) {
-            Words pairs;
-            std::memcpy(&pairs, in[k] + 4 * i, sizeof pairs);
-            if constexpr (std::endian::native == std::endian::little) {
-                pairs &= 0xFFFF;
-            } else {
-                pairs = (pairs >> 16) & 0xFFFF;
-            }
-            x[k] = __builtin_convertvector(pairs, Floats);
-        }
-        Target::store_pairs(out + 2 * i, p(x[I]...));
-    }
+    const auto load = [&in](std::size_t k, std::size_t i)
+                          RASTREL_INLINE_LAMBDA { return pairs_to_floats<V, false>(in[k] + 4 * i); };
+    const auto store = [out](std::size_t i, typename V::Floats v)
+                           RASTREL_INLINE_LAMBDA { Target::store_pairs(out + 2 * i, v); };
+    std::size_t i = compute_vectors<Target>(p, n, load, store, seq);
+    for (; i + V::kLanes <= n; i += V::kLanes) store(i, p(load(I, i)...));
     return i;
 }
 
@@ -184,7 +174,7 @@ template <class Target, class Pixel, std::size_t N>
     using Floats = typename Vectors<kLanes * sizeof(float)>::Floats;
     if constexpr (requires(float* to, Floats v) { Target::store_pairs(to, v); }) {
         if (pairs && out_step == 2 && n > 0)
-            first = compute_pairs_scattered<Target, kLanes, Pixel, N>(pixel, out, in, n - 1, seq);
+            first = compute_pairs_scattered<Target, Pixel, N>(pixel, out, in, n - 1, seq);
     }
     for (std::size_t done = first; done < n; done += kGatherBlock) {
         const std::size_t m = n - done < kGatherBlock ? n - done : kGatherBlock;
@@ -194,7 +184,7 @@ template <class Target, class Pixel, std::size_t N>
         float* const dst = out_step == 1 ? to : block;
         // Every other sample of every band: read in place; what that cannot cover is gathered.
         const std::size_t in_place =
-            pairs ? compute_pairs_block<kLanes>(pixel, dst, at, m, done + m == n, done, seq) : 0;
+            pairs ? compute_pairs_block<Target>(pixel, dst, at, m, done + m == n, done, seq) : 0;
         if (in_place < m) {
             Bands<N> bands;
             for (std::size_t k = 0; k < N; ++k) {
@@ -206,7 +196,7 @@ template <class Target, class Pixel, std::size_t N>
                     bands[k] = gathered[k];
                 }
             }
-            compute_lanes<kLanes>(pixel, dst + in_place, bands, m - in_place, seq);
+            compute_lanes<Target>(pixel, dst + in_place, bands, m - in_place, seq);
         }
         if (out_step != 1) scatter_floats<Target>(to, out_step, block, m);
     }

@@ -11,6 +11,7 @@
 #include <immintrin.h>
 
 #include "core/targets/copies.h"
+#include "core/targets/x86_avx512_quotients.h"
 
 namespace rastrel::targets {
 namespace {
@@ -24,6 +25,16 @@ struct Avx512 {
         for (std::size_t i = 0; i < n; i += 16) _mm512_stream_ps(to + i, _mm512_load_ps(from + i));
     }
     static void fence() noexcept { _mm_sfence(); }
+    // The quotients of the normalized difference and the ratio of samples, without the divider.
+    [[gnu::target("avx512f")]] static __m512 divide_samples(__m512 d, __m512 s) noexcept {
+        return avx512::divide_samples(d, s);
+    }
+    // 16 samples from `from` (any alignment), converted. Every lane kept: the unmasked forms read
+    // an undefined register that the compiler warns of.
+    [[gnu::target("avx512f")]] static __m512 load_samples(const std::uint16_t* from) noexcept {
+        const __m256i samples = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from));
+        return _mm512_maskz_cvtepi32_ps(0xFFFF, _mm512_maskz_cvtepu16_epi32(0xFFFF, samples));
+    }
     // to[2i] = v[i] for the 16 lanes of v, leaving the elements in between untouched.
     [[gnu::target("avx512f,avx512bw,avx512vl,avx512dq,prefer-vector-width=512")]] static void store_pairs(
         float* to, __m512 v) noexcept {
