@@ -99,16 +99,19 @@ template <FusedKind K, bool kValid>
 }
 
 // The fixed kernels' loop of vector pairs (kernels::detail::compute_vectors) for the normalized
-// difference and the ratio of uint16 samples: their quotients are the kernels' own, d / (t +
-// DENOM_EPSILON) with the same d and t, so the target's division without the divider gives the
-// divider's bits for every vector. Returns how many pixels it computed (none for other shapes,
-// kinds and targets).
+// difference, the ratio and the adjusted difference of uint16 samples: their quotients are the
+// kernels' own, d / (t + DENOM_EPSILON) with the same d and t, so the target's division without
+// the divider gives the divider's bits for every vector where it does for the kernels (for the
+// adjusted difference, l permitting). Returns how many pixels it computed (none for the index,
+// other kinds and targets).
 template <class Target, FusedShape S, FusedKind K, bool kValid, std::size_t... I>
 [[gnu::always_inline]] inline std::size_t compute_vectors(const FusedArgs& args, float* __restrict out,
                                                           const Sample<K>* const* in, std::size_t n,
                                                           std::index_sequence<I...>) {
-    constexpr bool kShape = S == FusedShape::normalized_difference || S == FusedShape::ratio;
+    constexpr bool kShape = S != FusedShape::evi;
     if constexpr (K == FusedKind::samples && kShape && kernels::detail::kDividesSamples<Target, kernels::Ratio>) {
+        const float l = args.constants[1];
+        if (S == FusedShape::adjusted_difference && !kernels::adjusted_sample_quotients(l)) return 0;
         using V = kernels::detail::Vectors<Target::kVectorBytes>;
         using Floats = typename V::Floats;
         using Words = typename V::Words;
@@ -121,6 +124,8 @@ template <class Target, FusedShape S, FusedKind K, bool kValid, std::size_t... I
             Floats q;
             if constexpr (S == FusedShape::normalized_difference) {
                 q = divide(v[0] - v[1], (v[0] + v[1]) + DENOM_EPSILON);
+            } else if constexpr (S == FusedShape::adjusted_difference) {
+                q = args.constants[0] * divide(v[0] - v[1], ((v[0] + v[1]) + l) + DENOM_EPSILON);
             } else {
                 q = divide(v[0], v[1] + DENOM_EPSILON);
             }

@@ -46,7 +46,7 @@ RASTREL_VECTORS(32)
 RASTREL_VECTORS(64)
 #undef RASTREL_VECTORS
 
-// The target's division of sample quotients (see Pixel::kSampleQuotients in formulas.h).
+// The target's division of sample quotients (see sample_quotients() in formulas.h).
 template <class Target>
 struct SampleDivision {
     template <class F>
@@ -59,8 +59,9 @@ struct SampleDivision {
 // Such a target also converts a vector's worth of samples from memory (load_samples), which the
 // compiler does poorly from the generic vectors at some widths.
 template <class Target, class Pixel>
-constexpr bool kDividesSamples = requires(typename Vectors<Target::kVectorBytes>::Floats v, const std::uint16_t* p) {
-    requires Pixel::kSampleQuotients;
+constexpr bool kDividesSamples = requires(typename Vectors<Target::kVectorBytes>::Floats v, const std::uint16_t* p,
+                                          const Pixel& pixel) {
+    pixel.sample_quotients();
     Target::divide_samples(v, v);
     Target::load_samples(p);
 };
@@ -68,13 +69,15 @@ constexpr bool kDividesSamples = requires(typename Vectors<Target::kVectorBytes>
 // The whole pairs of vectors among n pixels, where kDividesSamples: one vector of each pair
 // through the target's division, the other through the divider, which then work side by side.
 // `load(k, i)` is band k's vector of floats from pixel i, `store(i, v)` writes pixels i onwards.
-// Returns how many pixels it computed (none without such a division).
+// Returns how many pixels it computed (none without such a division, or where the pixel's
+// coefficients admit other quotients).
 template <class Target, class Pixel, class Load, class Store, std::size_t... I>
 [[gnu::always_inline]] inline std::size_t compute_vectors(const Pixel& pixel, std::size_t n, const Load& load,
                                                           const Store& store, std::index_sequence<I...>) noexcept {
     if constexpr (kDividesSamples<Target, Pixel>) {
         constexpr std::size_t kLanes = Vectors<Target::kVectorBytes>::kLanes;
         const Pixel p = pixel;
+        if (!p.sample_quotients()) return 0;
         std::size_t i = 0;
         for (; i + 2 * kLanes <= n; i += 2 * kLanes) {
             store(i, p(load(I, i)..., SampleDivision<Target>{}));
