@@ -336,18 +336,26 @@ void par_for_each_piece(WorkerPool& pool, const Zip<Parts...>& z, const Visit& v
     const std::size_t min_piece = std::max<std::size_t>((sizes.grain + per - 1) / per, 1);
     if (WorkerThread::current() == nullptr) {
         const unsigned depth = detail::chunk_depth(z, min_piece);
-        const bool in_a_run = pool.board().restamp(std::chrono::steady_clock::now()) < sizes.run_gap;
-        const std::size_t wakes = work >= sizes.wake_from ? (std::size_t{1} << depth) - 1 : in_a_run ? 1 : 0;
+        const auto gap_before = [&pool] { return pool.board().restamp(std::chrono::steady_clock::now()); };
         // With every worker asleep and none to be woken, nobody can take a chunk: posting the
         // loop, claiming and withdrawing it would only cost the caller (cache lines last written
-        // by the workers: 0.3-1.1 us of a 256 x 256 call that no worker joined).
-        if (wakes == 0 && pool.all_asleep()) return visit(z);
+        // by the workers: 0.3-1.1 us of a 256 x 256 call that no worker joined). With a worker
+        // awake, the post comes first: that worker is looking at the board now, and its share
+        // ends the loop.
+        const bool asleep = pool.all_asleep();
+        std::chrono::nanoseconds gap{};
+        if (asleep) {
+            gap = gap_before();
+            if (work < sizes.wake_from && gap >= sizes.run_gap) return visit(z);
+        }
         const int cpu = current_cpu();
         detail::LoopRecord<Zip<Parts...>, Visit> record(z, visit, depth, cpu, interruption, pool.num_threads(),
                                                         detail::block_level(work, depth, sizes.block));
         const int slot = pool.board().post(record);
         if (slot >= 0) {
-            pool.announce_loop(cpu, wakes);
+            if (!asleep) gap = gap_before();
+            const bool in_a_run = gap < sizes.run_gap;
+            pool.announce_loop(cpu, work >= sizes.wake_from ? record.chunks() - 1 : in_a_run ? 1 : 0);
             record.help_as_caller();
             pool.board().withdraw(slot, record);
             record.rethrow_fault();
