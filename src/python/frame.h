@@ -49,11 +49,11 @@ struct PixelLoop {
     }
 };
 
-// A pixel's cost relative to the normalized difference's, on one processor in cache. Each
-// kernel's loop is bound by its one division: EVI over three bands took 0.95-1.1 times the
-// normalized difference at 256 x 256, and counted twice it was cut into chunks half as long,
-// whose end came later (two threads: 0.63-0.64 of one processor's time against 0.60-0.61 in
-// chunks of the normalized difference's length).
+// A pixel's cost relative to the normalized difference's, on one processor in cache. EVI
+// counts as one too: at 256 x 256 it takes 1.0-1.1 times the normalized difference with the
+// divider in every vector and 1.5 times without (AVX-512), but counted twice it was cut into
+// chunks of 1.5 us whose end came later than that of chunks of 3 us (two threads, calls a worker
+// joined: 0.61-0.65 of one processor's time against 0.60-0.62, either way).
 template <class Pixel>
 constexpr parallel::LoopCost cost_of() {
     return {1};

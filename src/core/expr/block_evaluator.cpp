@@ -436,8 +436,8 @@ void BlockProgram::bind(const RegisterProgram& program, std::span<const BandInpu
     const FusedFormula& formula = plan->formula;
     const bool tests =
         std::any_of(bands.begin(), bands.end(), [](const BandInput& b) { return b.nodata.kind != Nodata::Kind::none; });
-    // A fused shape costs what the fixed kernel of its formula costs: about one normalized
-    // difference a pixel for each of them.
+    // A fused shape costs what the fixed kernel of its formula costs (one normalized difference
+    // a pixel for each of them; see the fixed kernels' call frame).
     cost_ = 1;
     fused_.fn = runs_.fused(formula.shape, plan->kind, plan->folded && tests);
     fused_.args = fused_args(*plan, program, bands, fill_);
