@@ -90,16 +90,17 @@ template <class Target, class Pixel, class Load, class Store, std::size_t... I>
 }
 
 // The one counted loop: a main vector loop and a tail that the compiler derives from it, with
-// the same operations per element. `out` never aliases a band (the output's borrow is exclusive,
-// and a float32 array cannot be a view of a uint16 one's buffer under the registry).
-template <class Target, class Pixel, std::size_t N, std::size_t... I>
+// the same operations per element; after the pairs of vectors of compute_vectors unless kDivide
+// is false (the divider alone, as the strided loops keep it). `out` never aliases a band (the output's borrow is
+// exclusive, and a float32 array cannot be a view of a uint16 one's buffer under the registry).
+template <class Target, class Pixel, std::size_t N, bool kDivide = true, std::size_t... I>
 [[gnu::always_inline]] inline void compute(const Pixel& pixel, float* __restrict out, const Bands<N>& bands,
                                            std::size_t n, std::index_sequence<I...> seq) noexcept {
     // A copy, so that the coefficients sit in registers for the whole loop.
     const Pixel p = pixel;
     const std::uint16_t* const in[N] = {bands[I]...};
     std::size_t first = 0;
-    if constexpr (kDividesSamples<Target, Pixel>) {
+    if constexpr (kDivide && kDividesSamples<Target, Pixel>) {
         using Floats = typename Vectors<Target::kVectorBytes>::Floats;
         const auto load = [&in](std::size_t k, std::size_t i)
                               RASTREL_INLINE_LAMBDA -> Floats { return Target::load_samples(in[k] + i); };
@@ -119,17 +120,17 @@ template <std::size_t N, std::size_t... I>
 // zero-padded copies of their samples, whose extra lanes are computed and dropped: the compiler's
 // remainder loop goes one pixel at a time, and on short lines (every other column, the rows of a
 // tile, windows) its divisions cost as much as the rest of the line.
-template <class Target, class Pixel, std::size_t N, std::size_t... I>
+template <class Target, bool kDivide = true, class Pixel, std::size_t N, std::size_t... I>
 [[gnu::always_inline]] inline void compute_lanes(const Pixel& pixel, float* __restrict out, const Bands<N>& bands,
                                                  std::size_t n, std::index_sequence<I...> seq) noexcept {
     constexpr std::size_t kLanes = Vectors<Target::kVectorBytes>::kLanes;
     const std::size_t whole = n - n % kLanes;
-    compute<Target>(pixel, out, bands, whole, seq);
+    compute<Target, Pixel, N, kDivide>(pixel, out, bands, whole, seq);
     if (whole == n) return;
     alignas(64) std::uint16_t padded[N][kLanes] = {};
     alignas(64) float result[kLanes];
     for (std::size_t k = 0; k < N; ++k) std::memcpy(padded[k], bands[k] + whole, (n - whole) * sizeof(std::uint16_t));
-    compute<Target>(pixel, result, Bands<N>{padded[I]...}, kLanes, seq);
+    compute<Target, Pixel, N, kDivide>(pixel, result, Bands<N>{padded[I]...}, kLanes, seq);
     std::memcpy(out + whole, result, (n - whole) * sizeof(float));
 }
 
