@@ -36,12 +36,13 @@
 #include <random>
 #include <vector>
 
-#include "core/kernels/runs.h"
 #include "core/parallel/cpus.h"
-#include "core/parallel/traversal.h"
+#include "loop_scene.h"
 
 using namespace rastrel;
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::nanos_now;
+using bench::other_work;
 
 namespace {
 
@@ -50,17 +51,6 @@ constexpr int kMaxPieces = 64;
 bool show = false;
 int gap_us = 0;
 parallel::LoopSizes g_sizes;
-
-std::int64_t nanos_now() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
-}
-
-void other_work(std::vector<double>& scratch) {
-    const Clock::time_point until = Clock::now() + std::chrono::microseconds(1000);
-    while (Clock::now() < until) {
-        for (double& x : scratch) x = std::sqrt(x + 1.0);
-    }
-}
 
 struct Piece {
     int worker;
@@ -74,47 +64,34 @@ double median(std::vector<double> v) {
 }
 
 template <class Pixel>
-struct Bench {
-    std::size_t n;
-    std::vector<std::uint16_t> a, b, c;
-    std::vector<float> out;
+struct Bench : bench::LoopScene {
     Pixel pixel;
     alignas(64) Piece pieces[2][kMaxPieces];
     alignas(64) int counts[32] = {};
     std::vector<int> owner, last_owner;
 
     Bench(std::size_t n_, const Pixel& p)
-        : n(n_), a(n_ * n_), b(n_ * n_), c(n_ * n_), out(n_ * n_), pixel(p), owner(n_, -1), last_owner(n_, -1) {
-        std::mt19937 rng(static_cast<unsigned>(n));
-        for (auto* v : {&a, &b, &c}) std::generate(v->begin(), v->end(), [&] { return std::uint16_t(rng()); });
-    }
+        : LoopScene(n_), pixel(p), owner(n_, -1), last_owner(n_, -1) {}
 
     void call(parallel::WorkerPool& pool, bool shared) {
-        const auto run = kernels::runs().of<Pixel>();
-        const auto stride = static_cast<std::ptrdiff_t>(n);
-        const BandView va{a.data(), n, n, stride, 1}, vb{b.data(), n, n, stride, 1}, vc{c.data(), n, n, stride, 1};
-        const OutputView vo{out.data(), n, n, stride, 1};
-        const Stores stores = stores_for(n * n * sizeof(float));
-        const auto zipped = parallel::zip(vo, va, vb, vc);
+        const Stores s = stores();
+        const auto whole = zipped();
         const auto visit = [&](const auto& piece) {
             const std::int64_t t0 = nanos_now();
-            const auto& parts = piece.parts();
-            const std::uint16_t* const bands[] = {std::get<1>(parts).data, std::get<2>(parts).data,
-                                                  std::get<3>(parts).data};
-            run(pixel, std::get<0>(parts).data, bands, piece.size(), stores);
+            run(pixel, piece, s);
             const std::int64_t t1 = nanos_now();
             // Each thread into its own half of the log, on lines of its own: a shared count
             // would move between the processors at every piece.
             const int w = parallel::WorkerThread::current() != nullptr ? 1 : 0;
             const int k = counts[w * 16]++;
             if (k < kMaxPieces) {
-                const auto row0 = static_cast<std::size_t>(std::get<0>(parts).data - out.data()) / n;
+                const auto row0 = static_cast<std::size_t>(std::get<0>(piece.parts()).data - out.data()) / n;
                 pieces[w][k] = {w, row0, piece.rows(), t0, t1};
             }
         };
-        if (!shared) return visit(zipped);
+        if (!shared) return visit(whole);
         const std::size_t per = 1;  // the module's cost of every fixed kernel
-        parallel::par_for_each_piece(pool, zipped, visit, parallel::LoopCost{per}, g_sizes);
+        parallel::par_for_each_piece(pool, whole, visit, parallel::LoopCost{per}, g_sizes);
     }
 };
 

@@ -30,20 +30,17 @@
 #include <string>
 #include <vector>
 
-#include "core/kernels/runs.h"
 #include "core/parallel/cpus.h"
-#include "core/parallel/traversal.h"
+#include "loop_scene.h"
 
 using namespace rastrel;
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::nanos_now;
+using bench::other_work;
 
 namespace {
 
 constexpr int kCallsPerTurn = 40;
-
-std::int64_t nanos_now() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
-}
 
 std::vector<std::size_t> numbers(const char* text) {
     std::vector<std::size_t> out;
@@ -84,20 +81,8 @@ std::vector<Variant> variants(const char* text) {
     return out;
 }
 
-// About a millisecond of other work on the calling thread: square roots over 160 KB, as a
-// NumPy ufunc would do them.
-void other_work(std::vector<double>& scratch) {
-    const Clock::time_point until = Clock::now() + std::chrono::microseconds(1000);
-    while (Clock::now() < until) {
-        for (double& x : scratch) x = std::sqrt(x + 1.0);
-    }
-}
-
 template <class Pixel>
-struct Bench {
-    std::size_t n;
-    std::vector<std::uint16_t> a, b, c;
-    std::vector<float> out;
+struct Bench : bench::LoopScene {
     Pixel pixel;
     // When the current call began (nanoseconds).
     std::int64_t began = 0;
@@ -107,35 +92,25 @@ struct Bench {
     alignas(64) std::atomic<std::size_t> by_workers{0};
     alignas(64) std::atomic<std::int64_t> first_help{0};
 
-    explicit Bench(std::size_t n_, const Pixel& p) : n(n_), a(n_ * n_), b(n_ * n_), c(n_ * n_), out(n_ * n_), pixel(p) {
-        std::mt19937 rng(static_cast<unsigned>(n));
-        for (auto* v : {&a, &b, &c}) std::generate(v->begin(), v->end(), [&] { return std::uint16_t(rng()); });
-    }
+    explicit Bench(std::size_t n_, const Pixel& p) : LoopScene(n_), pixel(p) {}
 
     void call(parallel::WorkerPool& pool, const Variant& v) {
-        const auto run = kernels::runs().of<Pixel>();
-        const auto stride = static_cast<std::ptrdiff_t>(n);
-        const BandView va{a.data(), n, n, stride, 1}, vb{b.data(), n, n, stride, 1}, vc{c.data(), n, n, stride, 1};
-        const OutputView vo{out.data(), n, n, stride, 1};
-        const Stores stores = stores_for(n * n * sizeof(float));
-        const auto zipped = parallel::zip(vo, va, vb, vc);
+        const Stores s = stores();
+        const auto whole = zipped();
         const auto visit = [&](const auto& piece) {
             if (parallel::WorkerThread::current() != nullptr && first_help.load(std::memory_order_relaxed) == 0) {
                 first_help.store(nanos_now(), std::memory_order_relaxed);
             }
-            const auto& parts = piece.parts();
-            const std::uint16_t* const bands[] = {std::get<1>(parts).data, std::get<2>(parts).data,
-                                                  std::get<3>(parts).data};
-            run(pixel, std::get<0>(parts).data, bands, piece.size(), stores);
+            run(pixel, piece, s);
             if (parallel::WorkerThread::current() != nullptr) {
                 by_workers.fetch_add(piece.size(), std::memory_order_relaxed);
             }
         };
-        if (!v.pool) return visit(zipped);
+        if (!v.pool) return visit(whole);
         began = nanos_now();
         first_help.store(0);
         const std::size_t per = 1;  // the module's cost of every fixed kernel
-        parallel::par_for_each_piece(pool, zipped, visit, parallel::LoopCost{per}, v.sizes);
+        parallel::par_for_each_piece(pool, whole, visit, parallel::LoopCost{per}, v.sizes);
     }
 };
 
