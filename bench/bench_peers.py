@@ -32,6 +32,7 @@ and .json (the medians and every round's time); peers_report.py writes them.
 import argparse
 import ctypes
 import datetime
+import gc
 import json
 import os
 import platform
@@ -313,6 +314,13 @@ class Busy:
         warm_up(self.sample)
 
 
+def collect_after(name):
+    """On PyPy, the contenders that make new arrays leave them to the collector, which does not see
+    their size: from 4096 x 4096 on, a few rounds of them filled the memory."""
+    if name in ("numpy", "numexpr", "rastrel new array"):
+        gc.collect()
+
+
 def sample_budget(pixels):
     """Seconds a sample should last."""
     return 0.002 if pixels <= 1 << 16 else 0.02
@@ -433,7 +441,8 @@ def measure(args):
                 # Contenders within 1.5x of rastrel get at least --rounds-close rounds.
                 times = interleaved(contenders, rounds, budget, warm=True, settle=0.003,
                                     max_calls=BUSY_CALLS if regime == "busy" else None,
-                                    close=("rastrel", 1.5, args.rounds_close))
+                                    close=("rastrel", 1.5, args.rounds_close),
+                                    after=collect_after if implementation() == "pypy" and pixels >= 1 << 22 else None)
                 seconds_of = medians(times)
                 for name, seconds in seconds_of.items():
                     results.append({"kernel": kernel, "size": n, "layout": layout, "regime": regime, "impl": name,
@@ -442,6 +451,10 @@ def measure(args):
                 line = ", ".join(f"{name} {seconds * 1e3:.3f} ms" for name, seconds in seconds_of.items())
                 print(f"{kernel}, {n} x {n} {layout}, {regime}: {line}", file=sys.stderr, flush=True)
                 del bands, out, out_expr, contenders
+                # PyPy frees NumPy's arrays (and the temporaries of the NumPy contenders) only when
+                # its collector runs, which does not see their size: without this, gigabytes a cell
+                # piled up at 4096 x 4096 and up until the system killed the run.
+                gc.collect()
     for child in children.values():
         child.close()
     return {"threads": processors(), "roofline threads": roofline.threads, "results": results}

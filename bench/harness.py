@@ -142,7 +142,7 @@ def calibrate(sample, budget, max_calls=None, prepare=None):
     return int(min(cap, max(1, budget / (sample(k) / k))))
 
 
-def interleaved(contenders, rounds, budget=None, warm=False, settle=0.0, max_calls=None, close=None):
+def interleaved(contenders, rounds, budget=None, warm=False, settle=0.0, max_calls=None, close=None, after=None):
     """{name: [seconds per call, one per round]}: each contender (a function of no arguments, or
     an object with `sample(count)`) once a round, the order rotating each round.
 
@@ -151,6 +151,7 @@ def interleaved(contenders, rounds, budget=None, warm=False, settle=0.0, max_cal
     that the other contenders' turns have put to sleep is not charged to every sample.
     `settle`: a pause after each sample, for peers whose threads spin on after their call.
     `max_calls`: at most this many calls a sample.
+    `after(name)`: called after each sample of that contender, untimed.
     `close`: (reference, factor, total): after `rounds`, more rounds of only the contenders whose
     median so far is within `factor` of the reference's (either way), until they have `total`.
     Where each round of all contenders takes seconds, the slow ones need few rounds to rank, and
@@ -174,6 +175,8 @@ def interleaved(contenders, rounds, budget=None, warm=False, settle=0.0, max_cal
                 if warm and calls[name] > 1:
                     samplers[name](1)
                 times[name].append(samplers[name](calls[name]) / calls[name])
+                if after:
+                    after(name)
                 if settle:
                     time.sleep(settle)
 
