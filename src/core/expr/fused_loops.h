@@ -113,29 +113,23 @@ template <class Target, FusedShape S, FusedKind K, bool kValid, std::size_t... I
     constexpr bool kShape = S != FusedShape::evi;
     if constexpr (K == FusedKind::samples && kShape && !kValid &&
                   kernels::detail::kDividesSamples<Target, kernels::Ratio>) {
-        const float l = args.constants[1];
-        if (S == FusedShape::adjusted_difference && !kernels::adjusted_sample_quotients(l)) return 0;
-        using V = kernels::detail::Vectors<Target::kVectorBytes>;
-        using Floats = typename V::Floats;
-        // The loop divides through `divide` and stores the vector of pixels i onwards.
-        const auto pixel = [&](std::size_t i, auto divide) RASTREL_INLINE_LAMBDA {
-            const Floats v[] = {Floats(Target::load_samples(in[I] + i))...};
-            Floats q;
-            if constexpr (S == FusedShape::normalized_difference) {
-                q = divide(v[0] - v[1], (v[0] + v[1]) + DENOM_EPSILON);
-            } else if constexpr (S == FusedShape::adjusted_difference) {
-                q = args.constants[0] * divide(v[0] - v[1], ((v[0] + v[1]) + l) + DENOM_EPSILON);
-            } else {
-                q = divide(v[0], v[1] + DENOM_EPSILON);
-            }
-            std::memcpy(out + i, &q, sizeof q);
+        using Floats = typename kernels::detail::Vectors<Target::kVectorBytes>::Floats;
+        const auto load = [in](std::size_t k, std::size_t i)
+                              RASTREL_INLINE_LAMBDA -> Floats { return Target::load_samples(in[k] + i); };
+        const auto store = [out](std::size_t i, Floats v) RASTREL_INLINE_LAMBDA { std::memcpy(out + i, &v, sizeof v); };
+        const auto pixels = [&](const auto& pixel) RASTREL_INLINE_LAMBDA {
+            return kernels::detail::compute_vectors<Target>(pixel, n, load, store, std::index_sequence<I...>{});
         };
-        std::size_t i = 0;
-        for (; i + 2 * V::kLanes <= n; i += 2 * V::kLanes) {
-            pixel(i, kernels::detail::SampleDivision<Target>{});
-            pixel(i + V::kLanes, kernels::Divides{});
+        if constexpr (S == FusedShape::normalized_difference) {
+            return pixels(kernels::NormalizedDifference{});
+        } else if constexpr (S == FusedShape::adjusted_difference) {
+            // The kernel's operations exactly, with the formula's own factor.
+            kernels::AdjustedDifference pixel(args.constants[1]);
+            pixel.factor = args.constants[0];
+            return pixels(pixel);
+        } else {
+            return pixels(kernels::Ratio{});
         }
-        return i;
     } else {
         return 0;
     }
