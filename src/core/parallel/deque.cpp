@@ -1,5 +1,7 @@
 #include "core/parallel/deque.h"
 
+#include "core/parallel/order.h"
+
 namespace rastrel::parallel {
 
 WorkDeque::Ring::Ring(std::size_t capacity_)
@@ -55,6 +57,7 @@ std::optional<JobRef> WorkDeque::pop() noexcept {
     // Sequentially consistent store then load: a thief reading top then bottom and this pop
     // cannot both miss each other's step, so the last job goes to exactly one of them.
     bottom_.store(b, std::memory_order_seq_cst);
+    order_store_before_load();
     std::int64_t t = top_.load(std::memory_order_seq_cst);
     if (t > b) {
         // Empty. Relaxed: thieves read bottom only to compare with a top they then claim by CAS.

@@ -1,6 +1,7 @@
 #include "core/parallel/shared_loop.h"
 
 #include "core/isa.h"
+#include "core/parallel/order.h"
 #include "core/parallel/pool.h"
 
 #include <sched.h>
@@ -112,6 +113,7 @@ void LoopBoard::withdraw(int slot, SharedLoop& loop) noexcept {
     // and is waited for below, or loads null after it. The load that finds no worker left
     // acquires what each of them walked.
     s.loop.store(nullptr);
+    order_store_before_load();
     int spins = 0;
     while (s.users.load() != 0) {
         loop.poll();
