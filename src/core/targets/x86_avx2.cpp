@@ -30,13 +30,6 @@ struct Avx2 {
         _mm256_maskstore_ps(to, even, _mm256_permutevar8x32_ps(v, low));
         _mm256_maskstore_ps(to + 8, even, _mm256_permutevar8x32_ps(v, high));
     }
-    // to[2i] = from[i] for whole vectors of `from`; returns how many it wrote. Masked stores
-    // leave the elements in between untouched.
-    [[gnu::target("avx2")]] static std::size_t scatter_pairs(float* to, const float* from, std::size_t n) noexcept {
-        std::size_t i = 0;
-        for (; i + 8 <= n; i += 8) store_pairs(to + 2 * i, _mm256_loadu_ps(from + i));
-        return i;
-    }
 };
 
 }  // namespace

@@ -43,14 +43,6 @@ struct Avx512 {
         _mm512_mask_storeu_ps(to, 0x5555, _mm512_maskz_permutexvar_ps(0x5555, low, v));
         _mm512_mask_storeu_ps(to + 16, 0x5555, _mm512_maskz_permutexvar_ps(0x5555, high, v));
     }
-    // to[2i] = from[i] for whole vectors of `from`; returns how many it wrote. Masked stores
-    // leave the elements in between untouched.
-    [[gnu::target("avx512f,avx512bw,avx512vl,avx512dq,prefer-vector-width=512")]] static std::size_t scatter_pairs(
-        float* to, const float* from, std::size_t n) noexcept {
-        std::size_t i = 0;
-        for (; i + 16 <= n; i += 16) store_pairs(to + 2 * i, _mm512_loadu_ps(from + i));
-        return i;
-    }
 };
 
 }  // namespace
