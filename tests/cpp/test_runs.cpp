@@ -187,7 +187,7 @@ void check_all_kernels(const RunTable& table, Rng& rng, std::size_t n, Offsets a
 template <class Pixel, class Reference>
 void check_strided(const RunTable& table, const Pixel& pixel, int bands, const Reference& reference,
                    const std::string& what, Rng& rng, std::size_t n, const std::ptrdiff_t* steps,
-                   std::ptrdiff_t out_step, std::size_t misalign) {
+                   std::ptrdiff_t out_step, std::size_t misalign, Stores stores) {
     const auto span = [n](std::ptrdiff_t step) { return (n + 1) * static_cast<std::size_t>(std::abs(step)) + 16; };
     std::vector<unsigned char> band[3];
     const std::uint16_t* in[3];
@@ -204,7 +204,7 @@ void check_strided(const RunTable& table, const Pixel& pixel, int bands, const R
     for (std::size_t i = misalign % 4; i + 4 <= out_bytes.size(); i += 4) std::memcpy(&out_bytes[i], &sentinel, 4);
     auto* out = reinterpret_cast<float*>(out_bytes.data() + out_first);
 
-    table.strided_of<Pixel>()(pixel, out, out_step, in, steps, n);
+    table.strided_of<Pixel>()(pixel, out, out_step, in, steps, n, stores);
 
     const auto sample_at = [&](int k, std::size_t i) {
         std::uint16_t v;
@@ -221,7 +221,8 @@ void check_strided(const RunTable& table, const Pixel& pixel, int bands, const R
         const float want = reference(sample_at(0, i), sample_at(1, i), bands == 3 ? sample_at(2, i) : 0.0f);
         if (!same_bits(got, want) && wrong++ < 3) {
             CHECK_MSG(false, table.isa << " strided " << what << " n=" << n << " pixel " << i << " steps " << steps[0]
-                                       << "," << steps[1] << " out " << out_step);
+                                       << "," << steps[1] << " out " << out_step << " stores "
+                                       << static_cast<int>(stores));
         }
     }
     bool untouched = true;
@@ -237,7 +238,11 @@ void check_strided_copy(const RunTable& table) {
     Rng rng(0x57de ^ std::hash<std::string>{}(table.isa));
     constexpr std::ptrdiff_t kSteps[] = {1, 2, -1, 3, -2, 1000};
     for (std::size_t n : {0, 1, 7, 15, 16, 17, 31, 33, 70, 127, 129, 511, 513, 1100}) {
-        for (const std::ptrdiff_t out_step : {2, 1, 3, -1, -2}) {
+        // A contiguous output streamed too.
+        constexpr std::pair<std::ptrdiff_t, Stores> kOutputs[] = {{2, Stores::kCached},  {1, Stores::kCached},
+                                                                  {3, Stores::kCached},  {-1, Stores::kCached},
+                                                                  {-2, Stores::kCached}, {1, Stores::kStreaming}};
+        for (const auto& [out_step, stores] : kOutputs) {
             std::ptrdiff_t steps[3] = {kSteps[rng() % 6], kSteps[rng() % 6], kSteps[rng() % 6]};
             // Every band taking every other sample has loops of its own, up to the line's last
             // pixel, which is read with the sample before it; into every other element of the
@@ -247,20 +252,20 @@ void check_strided_copy(const RunTable& table) {
             check_strided(
                 table, NormalizedDifference{}, 2,
                 [](float a, float b, float) { return ref_normalized_difference(a, b); }, "normalized difference", rng,
-                n, steps, out_step, misalign);
+                n, steps, out_step, misalign, stores);
             check_strided(
                 table, Ratio{}, 2, [](float a, float b, float) { return ref_ratio(a, b); }, "ratio", rng, n, steps,
-                out_step, misalign);
+                out_step, misalign, stores);
             const float l = coefficient(rng);
             check_strided(
                 table, AdjustedDifference(l), 2,
                 [l](float a, float b, float) { return ref_adjusted_difference(a, b, l); }, "adjusted difference", rng,
-                n, steps, out_step, misalign);
+                n, steps, out_step, misalign, stores);
             const EnhancedVegetationIndex evi{2.5f, 6.1f, 7.3f, 1.05f};
             check_strided(
                 table, evi, 3,
                 [evi](float a, float b, float c) { return ref_evi(a, b, c, evi.g, evi.c1, evi.c2, evi.l); }, "evi", rng,
-                n, steps, out_step, misalign);
+                n, steps, out_step, misalign, stores);
         }
     }
 }

@@ -28,10 +28,11 @@ using Run = void (*)(const Pixel& pixel, float* out, const std::uint16_t* const*
 // The same over a line whose samples and outputs lie `steps[k]` and `out_step` elements apart
 // (any non-zero strides): out[i * out_step] = pixel(band_0[i * steps[0]], ...). Blocks of the
 // line are gathered into contiguous buffers and fed to the loop of Run, so the pixels are the
-// same bits. Writes no element between two of the output's own.
+// same bits. Writes no element between two of the output's own; `stores` as for Run, for an
+// output of unit stride (others are always cached).
 template <class Pixel>
 using StridedRun = void (*)(const Pixel& pixel, float* out, std::ptrdiff_t out_step, const std::uint16_t* const* bands,
-                            const std::ptrdiff_t* steps, std::size_t n) noexcept;
+                            const std::ptrdiff_t* steps, std::size_t n, Stores stores) noexcept;
 
 // The same over a whole 2-D piece of any strides: out(r, c) = pixel(band_0(r, c), ...) for every
 // position of `out`'s shape, which every band shares. The loop order and any tiling follow the

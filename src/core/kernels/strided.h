@@ -13,6 +13,7 @@
 // These loops divide with the divider alone, even where the target has a division of sample
 // quotients without it (run_loops.h): on the blocks of 128 pixels here, alternating the two
 // measured no faster, and 2 to 8% slower over every other column at 256 x 256.
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -175,31 +176,22 @@ template <class Target, std::size_t kLanes, class Pixel, std::size_t N, std::siz
     return i;
 }
 
-// out[i * out_step] = pixel(band_0[i * steps[0]], ...) for i < n, through gathered blocks.
+// out[i * out_step] = pixel(band_0[i * steps[0]], ...) for i < n, through gathered blocks. A
+// contiguous output is stored as `stores` says.
 template <class Target, class Pixel, std::size_t N>
 [[gnu::always_inline]] inline void run_strided(const Pixel& pixel, float* out, std::ptrdiff_t out_step,
                                                const std::uint16_t* const* in, const std::ptrdiff_t* steps,
-                                               std::size_t n) noexcept {
+                                               std::size_t n, Stores stores) noexcept {
     constexpr auto seq = std::make_index_sequence<N>{};
     constexpr std::size_t kLanes = Target::kVectorBytes / sizeof(float);
     bool pairs = true;
     for (std::size_t k = 0; k < N; ++k) pairs &= steps[k] == 2;
     alignas(64) std::uint16_t gathered[N][kGatherBlock];
     alignas(64) float block[kGatherBlock];
-    std::size_t first = 0;
-    // Every other sample into every other element: one pass, the line's last pixel left to the
-    // blocks below (its pair may lie past the arrays).
-    using Floats = typename Vectors<kLanes * sizeof(float)>::Floats;
-    if constexpr (requires(float* to, Floats v) { Target::store_pairs(to, v); }) {
-        if (pairs && out_step == 2 && n > 0)
-            first = compute_pairs_scattered<Target, kLanes, Pixel, N>(pixel, out, in, n - 1, seq);
-    }
-    for (std::size_t done = first; done < n; done += kGatherBlock) {
-        const std::size_t m = n - done < kGatherBlock ? n - done : kGatherBlock;
+    // Pixels done to done + m of the line (m at most kGatherBlock) into adjacent elements at dst.
+    const auto compute_block = [&](std::size_t done, std::size_t m, float* dst) RASTREL_INLINE_LAMBDA {
         Bands<N> at;
         for (std::size_t k = 0; k < N; ++k) at[k] = in[k] + static_cast<std::ptrdiff_t>(done) * steps[k];
-        float* const to = out + static_cast<std::ptrdiff_t>(done) * out_step;
-        float* const dst = out_step == 1 ? to : block;
         // Every other sample of every band: read in place; what that cannot cover is gathered.
         const std::size_t in_place =
             pairs ? compute_pairs_block<kLanes>(pixel, dst, at, m, done + m == n, done, seq) : 0;
@@ -216,7 +208,40 @@ template <class Target, class Pixel, std::size_t N>
             }
             compute_lanes<Target, false>(pixel, dst + in_place, bands, m - in_place, seq);
         }
-        if (out_step != 1) scatter_floats<Target>(to, out_step, block, m);
+    };
+    if (out_step == 1) {
+        // Streamed as compute_streaming streams: the elements up to the first cache line and the
+        // last partial block through the cache, whole blocks in between from the buffer.
+        std::size_t done = 0;
+        if constexpr (Target::kStreams) {
+            const auto address = reinterpret_cast<std::uintptr_t>(out);
+            const std::size_t head = (64 - address % 64) % 64 / sizeof(float);
+            if (stores == Stores::kStreaming && address % sizeof(float) == 0 && n >= head + kGatherBlock) {
+                if (head > 0) compute_block(0, head, out);
+                for (done = head; n - done >= kGatherBlock; done += kGatherBlock) {
+                    compute_block(done, kGatherBlock, block);
+                    Target::stream(out + done, block, kGatherBlock);
+                }
+                if (done < n) compute_block(done, n - done, out + done);
+                Target::fence();
+                return;
+            }
+        }
+        for (; done < n; done += kGatherBlock) compute_block(done, std::min(n - done, kGatherBlock), out + done);
+        return;
+    }
+    std::size_t first = 0;
+    // Every other sample into every other element: one pass, the line's last pixel left to the
+    // blocks below (its pair may lie past the arrays).
+    using Floats = typename Vectors<kLanes * sizeof(float)>::Floats;
+    if constexpr (requires(float* to, Floats v) { Target::store_pairs(to, v); }) {
+        if (pairs && out_step == 2 && n > 0)
+            first = compute_pairs_scattered<Target, kLanes, Pixel, N>(pixel, out, in, n - 1, seq);
+    }
+    for (std::size_t done = first; done < n; done += kGatherBlock) {
+        const std::size_t m = std::min(n - done, kGatherBlock);
+        compute_block(done, m, block);
+        scatter_floats<Target>(out + static_cast<std::ptrdiff_t>(done) * out_step, out_step, block, m);
     }
 }
 

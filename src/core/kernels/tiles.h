@@ -163,7 +163,7 @@ template <class Target, class Pixel, std::size_t N>
     bool unit = out_step == 1;
     for (std::size_t k = 0; k < N; ++k) unit &= steps[k] == 1;
     if (unit) return run_loop<Target, Pixel, N>(pixel, out, in, n, stores);
-    run_strided<Target, Pixel, N>(pixel, out, out_step, in, steps, n);
+    run_strided<Target, Pixel, N>(pixel, out, out_step, in, steps, n, stores);
 }
 
 // The tiles of a piece, row of tiles after row of tiles: parts that run across the lines go

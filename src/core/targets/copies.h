@@ -52,8 +52,8 @@ extern const IsaCopies kAvx512;
         template <class Pixel, std::size_t N>                                                                        \
         [[__VA_ARGS__]] static void strided(const Pixel& pixel, float* out, std::ptrdiff_t out_step,                 \
                                             const std::uint16_t* const* bands, const std::ptrdiff_t* steps,          \
-                                            std::size_t n) noexcept {                                                \
-            kernels::detail::run_strided<Target, Pixel, N>(pixel, out, out_step, bands, steps, n);                   \
+                                            std::size_t n, Stores stores) noexcept {                                 \
+            kernels::detail::run_strided<Target, Pixel, N>(pixel, out, out_step, bands, steps, n, stores);           \
         }                                                                                                            \
         template <class Pixel, std::size_t N>                                                                        \
         [[__VA_ARGS__]] static void block(const Pixel& pixel, const OutputView& out, const BandView* bands,          \
