@@ -33,6 +33,7 @@ import argparse
 import ctypes
 import datetime
 import gc
+import itertools
 import json
 import os
 import platform
@@ -41,8 +42,8 @@ import sys
 import time
 
 import numpy as np
-from harness import (ChildProcess, interleaved, medians, processors, same_bits, serve, timing_loop, usable_cpus,
-                     warm_up)
+from harness import (ChildProcess, collect, interleaved, medians, memory, processors, release, same_bits, serve,
+                     timing_loop, usable_cpus, warm_up)
 from peers_report import cpu_name, markdown, plot
 
 import rastrel
@@ -171,13 +172,14 @@ def numexpr_call(ne):
         text = NUMEXPR_TEXT[kernel]
         constants = {"eps": EPS, "factor": FACTOR, "l": L_ADJ if kernel != "evi" else L_EVI,
                      "g": G, "c1": C1, "c2": C2}
+        evaluate = ne.evaluate  # run's cells are its own (see harness.release)
 
         def run():
             # numexpr has no uint16: converting to float32 first keeps every operation in float32
             # (integer operands would turn the constants' float32 into float64).
             names = dict(zip("abc", (band.astype(np.float32) for band in bands)))
             names.update(constants)
-            return ne.evaluate(text, local_dict=names, out=out, casting="no")
+            return evaluate(text, local_dict=names, out=out, casting="no")
         return run
     return make
 
@@ -353,9 +355,12 @@ def serve_child():
     def answer(request):
         if "setup" in request:
             kernel, n, layout, regime = request["setup"]
-            state.clear()  # the previous configuration's arrays go first
+            # The previous configuration's arrays go first (see harness.release).
+            release(state.get("run"))
+            state.clear()
+            collect()
             bands, out = make_arrays(np.random.default_rng(n), n, BANDS[kernel], layout)
-            run = rastrel_call(kernel, bands, out)
+            run = state["run"] = rastrel_call(kernel, bands, out)
             run()
             # Warmed up as the parent warms its own contenders: see harness.calibrate.
             state["sample"] = timing_loop(run, before=other_work if regime == "busy" else None)
@@ -365,6 +370,79 @@ def serve_child():
         return {"seconds": state["sample"](request["sample"])}
 
     serve(answer)
+
+
+def cell_contenders(kernel, n, layout, bands, out, peers):
+    """{name: call} for one cell, rastrel's first, and {name: whether its result is rastrel's bit
+    for bit}."""
+    expr = rastrel.compile_expr(PROGRAMS[kernel], BANDS[kernel])
+    contenders = {"rastrel": rastrel_call(kernel, bands, out)}
+    if kernel == "normalized difference":
+        contenders["rastrel new array"] = (
+            lambda a=bands[0], b=bands[1]: rastrel.calculate_normalized_difference(a, b))
+    out_expr = np.empty_like(out) if layout == "contiguous" else np.empty((n, 2 * n), np.float32)[:, ::2]
+    contenders["rastrel expr"] = lambda e=expr, bs=list(bands), o=out_expr: rastrel.execute_expr_inplace(e, bs, o)
+
+    contenders["rastrel"]()
+    reference = out.copy()
+    contenders["rastrel expr"]()
+    exact = {"rastrel expr": same_bits(out_expr, reference)}
+    for name, make in peers.items():
+        if name.startswith("roofline") and layout != "contiguous":
+            continue
+        peer_out = np.empty_like(out) if layout == "contiguous" else np.empty((n, 2 * n), np.float32)[:, ::2]
+        run = make(kernel, bands, peer_out)
+        result = run()
+        if not name.startswith("roofline"):
+            exact[name] = same_bits(result if result is not None else peer_out, reference)
+        contenders[name] = run
+    if "rastrel new array" in contenders:
+        exact["rastrel new array"] = same_bits(contenders["rastrel new array"](), reference)
+    return contenders, exact
+
+
+def measure_cell(args, kernel, n, layout, regime, rng, peers, children):
+    """{name: [seconds per call, one per round]} and {name: bit-identical} of one cell."""
+    bands, out = make_arrays(rng, n, BANDS[kernel], layout)
+    calls, exact = cell_contenders(kernel, n, layout, bands, out, peers)
+    del bands, out
+    contenders = dict(calls)
+    if regime == "busy":
+        contenders = {name: Busy(run) for name, run in contenders.items() if not name.startswith("roofline")}
+    for name, child in children.items():
+        contenders[name] = child.setup(kernel, n, layout, regime)
+
+    pixels = n * n
+    if pixels >= 1 << 25:
+        rounds = args.rounds_large
+    elif pixels >= 1 << 22:
+        rounds = args.rounds
+    else:
+        rounds = max(args.rounds, 11)
+    # Warm samples: the pause after each sample puts every pool to sleep (this module's too), and
+    # the first call of a sample would pay for waking it. The pause lets peers' threads that spin on
+    # after their call (OpenMP's, numba's) settle, so that they do not take the processors from the
+    # next contender. Busy calls cost a millisecond of other work each, which the budget does not
+    # see. Contenders within 1.5x of rastrel get at least --rounds-close rounds.
+    times = interleaved(contenders, rounds, sample_budget(pixels), warm=True, settle=0.003,
+                        max_calls=BUSY_CALLS if regime == "busy" else None,
+                        close=("rastrel", 1.5, args.rounds_close),
+                        after=collect_after if implementation() == "pypy" and pixels >= 1 << 22 else None)
+    for run in calls.values():
+        release(run)
+    return times, exact
+
+
+def memory_note(children):
+    """Resident memory of this process and the children (now, and their peaks), for the progress
+    line: the largest sizes take gigabytes a cell, and what one cell leaves behind shows here."""
+    gb = 1 / (1 << 30)
+    parts = []
+    for name, pid in [("this", "self")] + [(name, child.process.pid) for name, child in children.items()]:
+        got = memory(pid)
+        if got:
+            parts.append(f"{name} {got[0] * gb:.1f} (peak {got[1] * gb:.1f})")
+    return f" [GB resident: {', '.join(parts)}]" if parts else ""
 
 
 def measure(args):
@@ -387,74 +465,19 @@ def measure(args):
 
     rng = np.random.default_rng(7)
     results = []
-    for n in args.sizes:
-        for layout in args.layouts:
-            for kernel, regime in ((k, g) for k in args.kernels for g in args.regimes):
-                bands, out = make_arrays(rng, n, BANDS[kernel], layout)
-                expr = rastrel.compile_expr(PROGRAMS[kernel], BANDS[kernel])
-                contenders = {"rastrel": rastrel_call(kernel, bands, out)}
-                if kernel == "normalized difference":
-                    contenders["rastrel new array"] = (
-                        lambda a=bands[0], b=bands[1]: rastrel.calculate_normalized_difference(a, b))
-                out_expr = np.empty_like(out) if layout == "contiguous" else np.empty((n, 2 * n), np.float32)[:, ::2]
-                contenders["rastrel expr"] = (
-                    lambda e=expr, bs=list(bands), o=out_expr: rastrel.execute_expr_inplace(e, bs, o))
-
-                contenders["rastrel"]()
-                reference = out.copy()
-                exact = {}
-                contenders["rastrel expr"]()
-                exact["rastrel expr"] = same_bits(out_expr, reference)
-                for name, make in peers.items():
-                    if name.startswith("roofline") and layout != "contiguous":
-                        continue
-                    peer_out = np.empty_like(out) if layout == "contiguous" else np.empty(
-                        (n, 2 * n), np.float32)[:, ::2]
-                    run = make(kernel, bands, peer_out)
-                    result = run()
-                    if not name.startswith("roofline"):
-                        got = result if result is not None else peer_out
-                        exact[name] = same_bits(got, reference)
-                    contenders[name] = run
-                if "rastrel new array" in contenders:
-                    exact["rastrel new array"] = same_bits(contenders["rastrel new array"](), reference)
-
-                if regime == "busy":
-                    contenders = {name: Busy(run) for name, run in contenders.items()
-                                  if not name.startswith("roofline")}
-                for name, child in children.items():
-                    contenders[name] = child.setup(kernel, n, layout, regime)
-
-                pixels = n * n
-                if pixels >= 1 << 25:
-                    rounds = args.rounds_large
-                elif pixels >= 1 << 22:
-                    rounds = args.rounds
-                else:
-                    rounds = max(args.rounds, 11)
-                budget = sample_budget(pixels)
-                # Warm samples: the pause after each sample puts every pool to sleep (this module's
-                # too), and the first call of a sample would pay for waking it. The pause lets
-                # peers' threads that spin on after their call (OpenMP's, numba's) settle, so that
-                # they do not take the processors from the next contender.
-                # Busy calls cost a millisecond of other work each, which the budget does not see.
-                # Contenders within 1.5x of rastrel get at least --rounds-close rounds.
-                times = interleaved(contenders, rounds, budget, warm=True, settle=0.003,
-                                    max_calls=BUSY_CALLS if regime == "busy" else None,
-                                    close=("rastrel", 1.5, args.rounds_close),
-                                    after=collect_after if implementation() == "pypy" and pixels >= 1 << 22 else None)
-                seconds_of = medians(times)
-                for name, seconds in seconds_of.items():
-                    results.append({"kernel": kernel, "size": n, "layout": layout, "regime": regime, "impl": name,
-                                    "seconds": seconds, "pixels": pixels, "times": times[name],
-                                    "exact": exact.get(name, True)})
-                line = ", ".join(f"{name} {seconds * 1e3:.3f} ms" for name, seconds in seconds_of.items())
-                print(f"{kernel}, {n} x {n} {layout}, {regime}: {line}", file=sys.stderr, flush=True)
-                del bands, out, out_expr, contenders
-                # PyPy frees NumPy's arrays (and the temporaries of the NumPy contenders) only when
-                # its collector runs, which does not see their size: without this, gigabytes a cell
-                # piled up at 4096 x 4096 and up until the system killed the run.
-                gc.collect()
+    for n, layout, kernel, regime in itertools.product(args.sizes, args.layouts, args.kernels, args.regimes):
+        times, exact = measure_cell(args, kernel, n, layout, regime, rng, peers, children)
+        # PyPy frees NumPy's arrays (and the temporaries of the NumPy contenders) only when its
+        # collector runs, which does not see their size: without this, gigabytes a cell piled up
+        # at 4096 x 4096 and up until the system killed the run.
+        collect()
+        seconds_of = medians(times)
+        for name, seconds in seconds_of.items():
+            results.append({"kernel": kernel, "size": n, "layout": layout, "regime": regime, "impl": name,
+                            "seconds": seconds, "pixels": n * n, "times": times[name],
+                            "exact": exact.get(name, True)})
+        line = ", ".join(f"{name} {seconds * 1e3:.3f} ms" for name, seconds in seconds_of.items())
+        print(f"{kernel}, {n} x {n} {layout}, {regime}: {line}{memory_note(children)}", file=sys.stderr, flush=True)
     for child in children.values():
         child.close()
     return {"threads": processors(), "roofline threads": roofline.threads, "results": results}

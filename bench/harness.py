@@ -6,6 +6,7 @@ Rounds are interleaved (the contenders' order rotates each round) because memory
 load of other processes drift on shared machines: side by side in one run, they hit every
 contender alike, and the medians' ratios are what to compare."""
 import ctypes
+import gc
 import itertools
 import json
 import os
@@ -14,6 +15,7 @@ import statistics
 import subprocess
 import sys
 import time
+import types
 
 import numpy as np
 
@@ -46,6 +48,16 @@ def pin(cpu):
     mask[cpu // 64] = 1 << (cpu % 64)
     if ctypes.CDLL(None, use_errno=True).sched_setaffinity(0, ctypes.sizeof(mask), mask) != 0:
         raise OSError(ctypes.get_errno(), "sched_setaffinity")
+
+
+def memory(pid="self"):
+    """(resident, peak resident) bytes of a process, from /proc; None where there is no /proc."""
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            fields = dict(line.split(":", 1) for line in f)
+    except OSError:
+        return None
+    return tuple(int(fields[key].split()[0]) * 1024 for key in ("VmRSS", "VmHWM"))
 
 
 def describe():
@@ -90,6 +102,28 @@ def timing_loop(call, before=None):
     # Taken out of its globals, so that no cycle keeps the contender's arrays alive until the
     # collector runs (gigabytes at 8192 x 8192).
     return scope.pop("sample")
+
+
+def release(call):
+    """Empties the closure and defaults of a contender's function (or of the function a wrapper
+    holds as `run`), so that the arrays it calls with can go. PyPy's JIT keeps a compiled timing
+    loop, and the function it calls as a constant of its trace, for the rest of the process
+    (`pypyjit.releaseall` does not free them): at 4096 x 4096 and up, every cell's bands and
+    outputs stayed alive, gigabytes a few cells. The function is not called again afterwards, and
+    its cells must be its own: one shared with a maker that is used again would be emptied too."""
+    for function in (call, getattr(call, "run", None)):
+        if isinstance(function, types.FunctionType):
+            for cell in function.__closure__ or ():
+                cell.cell_contents = None
+            function.__defaults__ = None
+
+
+def collect(passes=3):
+    """Collects garbage a few times over. On PyPy a NumPy array whose last reference was a view of
+    it (every other column of a wider array) is freed only by the pass after the one that frees
+    the view: after one pass, 8192 x 8192 cells left gigabytes for the next cell to add to."""
+    for _ in range(passes):
+        gc.collect()
 
 
 def warm_up(sample, calls=64, seconds=0.2):

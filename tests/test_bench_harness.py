@@ -1,6 +1,8 @@
 """The benchmarks' shared timing harness and report: what each contender is timed on and divided by."""
+import gc
 import os
 import sys
+import weakref
 
 import pytest
 
@@ -44,6 +46,30 @@ def test_timing_loop_calls_each_once(before):
     sample = harness.timing_loop(lambda: seen.append("call"), (lambda: seen.append("before")) if before else None)
     assert sample(3) >= 0
     assert seen == (["before", "call"] if before else ["call"]) * 3
+
+
+class Wrapper:
+    def __init__(self, run):
+        self.run = run
+
+
+class Array:
+    pass
+
+
+def contender():
+    """A call whose closure and defaults each hold an array, and weak references to both."""
+    kept, seen = Array(), Array()
+    return (lambda extra=seen: (kept, extra)), [weakref.ref(kept), weakref.ref(seen)]
+
+
+@pytest.mark.parametrize("wrap", [False, True])
+def test_release_lets_a_kept_contenders_arrays_go(wrap):
+    # PyPy's JIT keeps the timed functions themselves; what they reach must not stay with them.
+    run, refs = contender()
+    harness.release(Wrapper(run) if wrap else run)
+    gc.collect()
+    assert [ref() for ref in refs] == [None, None]
 
 
 def test_pinned_run_is_divided_by_the_free_child():
