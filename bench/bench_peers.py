@@ -44,7 +44,7 @@ import time
 import numpy as np
 from harness import (ChildProcess, collect, interleaved, medians, memory, processors, release, same_bits, serve,
                      timing_loop, usable_cpus, warm_up)
-from peers_report import cpu_name, markdown, plot
+from peers_report import CHILD, PINNED, cpu_name, markdown, plot
 
 import rastrel
 
@@ -423,10 +423,15 @@ def measure_cell(args, kernel, n, layout, regime, rng, peers, children):
     # the first call of a sample would pay for waking it. The pause lets peers' threads that spin on
     # after their call (OpenMP's, numba's) settle, so that they do not take the processors from the
     # next contender. Busy calls cost a millisecond of other work each, which the budget does not
-    # see. Contenders within 1.5x of rastrel get at least --rounds-close rounds.
+    # see. Contenders within 1.5x of rastrel get at least --rounds-close rounds, three times as
+    # many up to 64 x 64: there both children run the same code on the calling thread, and two
+    # identical processes' medians of 11 rounds differed by 2-8% (busy 1 x 1: up to 2x) on a
+    # loaded machine, as much as the pinned run's misses there. The two children swap places
+    # every other round.
+    close_rounds = args.rounds_close * (3 if pixels <= 1 << 12 else 1)
     times = interleaved(contenders, rounds, sample_budget(pixels), warm=True, settle=0.003,
                         max_calls=BUSY_CALLS if regime == "busy" else None,
-                        close=("rastrel", 1.5, args.rounds_close),
+                        close=("rastrel", 1.5, close_rounds), pair=(PINNED, CHILD) if children else None,
                         after=collect_after if implementation() == "pypy" and pixels >= 1 << 22 else None)
     for run in calls.values():
         release(run)
@@ -457,8 +462,7 @@ def measure(args):
         peers["numba"] = numba_call(numba)
     except ImportError:
         pass
-    children = {} if args.no_pinned else {"rastrel, 1 thread": RastrelChild(pinned=True),
-                                          "rastrel, child": RastrelChild(pinned=False)}
+    children = {} if args.no_pinned else {PINNED: RastrelChild(pinned=True), CHILD: RastrelChild(pinned=False)}
     roofline = Roofline()
     peers["roofline"] = roofline.make(streaming=False)
     peers["roofline streaming"] = roofline.make(streaming=True)
@@ -498,7 +502,7 @@ def main():
                              "seconds there)")
     parser.add_argument("--rounds-close", type=int, default=11,
                         help="rounds at least for the contenders within 1.5x of rastrel (more rounds of those "
-                             "alone where the others took fewer)")
+                             "alone where the others took fewer; three times as many up to 64 x 64)")
     parser.add_argument("--docs", default=os.path.join(ROOT, "docs"), help="where the reports go")
     parser.add_argument("--no-pinned", action="store_true",
                         help="skip the child processes (pinned to one processor, and free)")

@@ -176,7 +176,8 @@ def calibrate(sample, budget, max_calls=None, prepare=None):
     return int(min(cap, max(1, budget / (sample(k) / k))))
 
 
-def interleaved(contenders, rounds, budget=None, warm=False, settle=0.0, max_calls=None, close=None, after=None):
+def interleaved(contenders, rounds, budget=None, warm=False, settle=0.0, max_calls=None, close=None, after=None,
+                pair=None):
     """{name: [seconds per call, one per round]}: each contender (a function of no arguments, or
     an object with `sample(count)`) once a round, the order rotating each round.
 
@@ -190,7 +191,9 @@ def interleaved(contenders, rounds, budget=None, warm=False, settle=0.0, max_cal
     median so far is within `factor` of the reference's (either way), until they have `total`.
     Where each round of all contenders takes seconds, the slow ones need few rounds to rank, and
     the close ones get the rounds that tell a few per cent from noise. Round i of every list was
-    timed in the same round, so ratios can be paired round by round."""
+    timed in the same round, so ratios can be paired round by round.
+    `pair`: (a, b), two contenders compared with each other: a runs first of the two in even rounds,
+    b in odd ones, so that neither always runs right after the other or after the same third."""
     names = list(contenders)
     samplers = {name: sampler(contenders[name]) for name in names}
 
@@ -205,7 +208,11 @@ def interleaved(contenders, rounds, budget=None, warm=False, settle=0.0, max_cal
     def run(names, rounds):
         for r in range(rounds):
             k = r % len(names)
-            for name in names[k:] + names[:k]:
+            order = names[k:] + names[:k]
+            if pair and all(name in order for name in pair):
+                i, j = sorted(order.index(name) for name in pair)
+                order[i], order[j] = pair if r % 2 == 0 else pair[::-1]
+            for name in order:
                 if warm and calls[name] > 1:
                     samplers[name](1)
                 times[name].append(samplers[name](calls[name]) / calls[name])

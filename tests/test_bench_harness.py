@@ -40,6 +40,23 @@ def test_close_contenders_get_more_rounds_in_step(rounds, total):
         [1.2] * max(rounds, total))
 
 
+@pytest.mark.parametrize("names", [["rastrel", "a", "b", "x"], ["a", "x", "rastrel", "b", "y"]])
+def test_a_pair_takes_turns_running_first(names):
+    order = []
+
+    class Recorder(Fake):
+        def __init__(self, name):
+            super().__init__(1e-3)
+            self.name = name
+
+        def sample(self, count):
+            order.append(self.name)
+            return super().sample(count)
+    harness.interleaved({name: Recorder(name) for name in names}, 6, pair=("a", "b"))
+    pairs = [name for name in order if name in ("a", "b")]
+    assert pairs[::2] == ["a", "b"] * 3
+
+
 @pytest.mark.parametrize("before", [False, True])
 def test_timing_loop_calls_each_once(before):
     seen = []
