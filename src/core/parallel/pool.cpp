@@ -223,12 +223,9 @@ void WorkerThread::wait_until_cold(CoreLatch& latch) {
                 continue;
             }
             // Workers away from the processor of the last loop's caller stay awake a while, so
-            // that the caller's next loop finds them. The one beside the caller would only take
-            // turns with it, and goes to sleep without the rounds of yielding first: a worker
-            // that lingered for a pipeline's loops and that the caller then moved beside took
-            // turns with the caller's work there through those rounds.
+            // that the caller's next loop finds them; the one beside the caller would only take
+            // turns with it.
             const bool linger = cpu < 0 || cpu != pool_.board().last_caller_cpu();
-            if (!linger && idle.rounds < Sleep::kRoundsUntilSleepy) idle.rounds = Sleep::kRoundsUntilSleepy;
             pool_.sleep().no_work_found(idle, latch, Pending{pool_.injected(), pool_.board(), cpu}, linger);
         }
     }
@@ -331,18 +328,6 @@ void WorkerPool::announce_loop(int caller_cpu, std::size_t wakes) noexcept {
     // Sequentially consistent after the announcement: a worker not counted asleep here sees the
     // announcement before it sleeps, searches again and finds the loop.
     if (Sleep::sleeping_of(sleep_.announce()) == 0) return;
-    wake_helpers(caller_cpu, wakes);
-}
-
-bool WorkerPool::helper_awake(int caller_cpu) const noexcept {
-    for (std::size_t i = 0; i < count_; ++i) {
-        if (caller_cpu >= 0 && cpus_[i] == caller_cpu) continue;
-        if (!sleep_.is_asleep(i)) return true;
-    }
-    return false;
-}
-
-void WorkerPool::wake_helpers(int caller_cpu, std::size_t wakes) noexcept {
     for (std::size_t i = 0; i < count_ && wakes > 0; ++i) {
         if (caller_cpu >= 0 && cpus_[i] == caller_cpu) continue;
         if (sleep_.wake_specific_thread(i)) --wakes;

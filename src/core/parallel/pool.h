@@ -143,11 +143,8 @@ public:
     // After a post: makes sleepy workers search again, and wakes up to `wakes` sleeping workers
     // that are not bound to processor `caller_cpu`.
     void announce_loop(int caller_cpu, std::size_t wakes) noexcept;
-    // Whether a worker that could help a loop posted from processor `caller_cpu` is awake (one
-    // bound elsewhere, or any unbound one). A hint: it may fall asleep right after.
-    bool helper_awake(int caller_cpu) const noexcept;
-    // Wakes up to `wakes` sleeping workers that are not bound to processor `caller_cpu`.
-    void wake_helpers(int caller_cpu, std::size_t wakes) noexcept;
+    // Whether every worker sleeps (so that none would notice a posted loop unless woken).
+    bool all_asleep() const noexcept { return Sleep::sleeping_of(sleep_.counters()) >= count_; }
 
     // The processor worker `index` is bound to, or -1.
     int bound_cpu(std::size_t index) const noexcept { return cpus_[index]; }

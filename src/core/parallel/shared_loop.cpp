@@ -77,14 +77,10 @@ bool SharedLoop::help() noexcept {
     return walked;
 }
 
-std::size_t SharedLoop::help_as_caller() noexcept {
+void SharedLoop::help_as_caller() noexcept {
     walk_range(0, first_claim_, true);
-    std::size_t first = 0, count = 0, claimed = first_claim_;
-    while (claim(true, first, count)) {
-        walk_range(first, count, true);
-        claimed += count;
-    }
-    return claimed;
+    std::size_t first = 0, count = 0;
+    while (claim(true, first, count)) walk_range(first, count, true);
 }
 
 void SharedLoop::rethrow_fault() {
@@ -96,7 +92,8 @@ int LoopBoard::post(SharedLoop& loop) noexcept {
     for (std::size_t i = 0; i < kSlots; ++i) {
         SharedLoop* expected = nullptr;
         if (slots_[i].loop.compare_exchange_strong(expected, &loop)) {
-            note_caller(loop.caller_cpu());
+            if (last_caller_cpu_.load(std::memory_order_relaxed) != loop.caller_cpu())
+                last_caller_cpu_.store(loop.caller_cpu(), std::memory_order_relaxed);
             return static_cast<int>(i);
         }
     }
@@ -108,27 +105,6 @@ std::chrono::nanoseconds LoopBoard::restamp(std::chrono::steady_clock::time_poin
     const auto previous = last_loop_.exchange(ticks, std::memory_order_relaxed);
     if (previous == 0 || previous > ticks) return std::chrono::nanoseconds::max();
     return std::chrono::steady_clock::duration(ticks - previous);
-}
-
-bool LoopBoard::should_wake_for(std::chrono::steady_clock::time_point now) noexcept {
-    const auto ticks = now.time_since_epoch().count();
-    const auto last = last_wake_.load(std::memory_order_relaxed);
-    if (last != 0 && last <= ticks) {
-        const auto since = std::chrono::steady_clock::duration(ticks - last);
-        auto backoff = std::chrono::steady_clock::duration(wake_backoff_.load(std::memory_order_relaxed));
-        if (joins_since_wake_.load(std::memory_order_relaxed) >= kJoinsWorthAWake) {
-            backoff = kWakeBackoff;
-        } else if (since < backoff) {
-            return false;
-        } else {
-            // The last wake-up was not worth it either: wait twice as long before the next.
-            backoff = std::min<std::chrono::steady_clock::duration>(2 * backoff, kMaxWakeBackoff);
-        }
-        wake_backoff_.store(backoff.count(), std::memory_order_relaxed);
-    }
-    last_wake_.store(ticks, std::memory_order_relaxed);
-    joins_since_wake_.store(0, std::memory_order_relaxed);
-    return true;
 }
 
 void LoopBoard::withdraw(int slot, SharedLoop& loop) noexcept {

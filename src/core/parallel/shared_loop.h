@@ -78,9 +78,8 @@ public:
     bool help() noexcept;
     // The caller's share: walks its first claim, taken when the loop was made (before any
     // worker could see it, so without a contended write to the range at the start), then claims
-    // chunks from the front, its share of the rest at a time, until none is left. Returns how
-    // many chunks it claimed (fewer than chunks() when a worker took some).
-    std::size_t help_as_caller() noexcept;
+    // chunks from the front, its share of the rest at a time, until none is left.
+    void help_as_caller() noexcept;
     // Caller, while it waits for the chunks in flight: asks the interruption, if any.
     void poll() noexcept { (void)stopped(true); }
     // Caller, once every chunk has ended (LoopBoard::withdraw): raises the earliest chunk's
@@ -120,11 +119,6 @@ private:
 class LoopBoard {
 public:
     static constexpr std::size_t kSlots = 4;
-    static constexpr std::chrono::milliseconds kWakeBackoff{16};
-    static constexpr std::chrono::milliseconds kMaxWakeBackoff{512};
-    static constexpr unsigned kJoinsWorthAWake = 8;
-    static constexpr unsigned kSkipsAfterMiss = 4;
-    static constexpr unsigned kMaxSkipsAfterMiss = 64;
 
     // Caller: posts `loop`; returns its slot, or -1 when every slot is taken.
     int post(SharedLoop& loop) noexcept;
@@ -144,63 +138,11 @@ public:
             if (s.loop.load(std::memory_order_relaxed) != nullptr) return true;
         return false;
     }
-    // The processor of the last caller that posted a loop here, or ran one without posting it
-    // (note_caller), or -1.
+    // The processor of the last caller that posted a loop here, or -1.
     int last_caller_cpu() const noexcept { return last_caller_cpu_.load(std::memory_order_relaxed); }
-    void note_caller(int cpu) noexcept {
-        if (last_caller_cpu_.load(std::memory_order_relaxed) != cpu)
-            last_caller_cpu_.store(cpu, std::memory_order_relaxed);
-    }
-    // Caller of a loop large enough to share, posted or not: takes `now` as the time of the
-    // latest loop and returns how long before it the previous one came (the longest duration if
-    // none did).
+    // Caller, before a post: takes `now` as the time of the latest loop and returns how long
+    // before it the previous one came (the longest duration if none did).
     std::chrono::nanoseconds restamp(std::chrono::steady_clock::time_point now) noexcept;
-    // The time of the latest loop a caller stamped, or the clock's epoch if none. Any thread;
-    // for workers rarely (callers write it at every loop).
-    std::chrono::steady_clock::time_point last_loop() const noexcept {
-        return std::chrono::steady_clock::time_point(
-            std::chrono::steady_clock::duration(last_loop_.load(std::memory_order_relaxed)));
-    }
-    // Caller, about to walk a loop of a pipeline alone with every worker that could help asleep:
-    // whether to wake one for the next loop. Yes unless workers have joined fewer than
-    // kJoinsWorthAWake loops since the last such wake-up and it was less than a back-off before
-    // `now`; the back-off starts at kWakeBackoff and doubles (up to kMaxWakeBackoff) at each
-    // wake-up after one that was not worth it. Where the workers fall asleep again between a
-    // pipeline's loops (on a loaded machine, where the caller's millisecond of other work takes
-    // two or three, and a wake-up costs it 15-40 us), each wake-up costs more than the loops
-    // the worker then joins gain.
-    bool should_wake_for(std::chrono::steady_clock::time_point now) noexcept;
-    // Caller of a loop too short to wake every worker, with one awake that could help: whether
-    // to post it. Not for the next kSkipsAfterMiss loops after one that came a while after the
-    // previous loop and that no worker joined: such a worker is mostly one that the system has
-    // preempted for other processes (for milliseconds at a time on a loaded machine), and the
-    // post, the claims and a late join cost the caller more than walking the loop alone. Calls
-    // back to back are left out: there a worker missed one loop now and then and joined the
-    // next, which a skipped loop would not give it.
-    bool expect_help() noexcept {
-        const unsigned skips = skips_.load(std::memory_order_relaxed);
-        if (skips == 0) return true;
-        skips_.store(skips - 1, std::memory_order_relaxed);
-        return false;
-    }
-    // Caller, after a posted loop: whether a worker joined it, and whether it came close behind
-    // the previous loop. Misses in a row (a post after the skipped loops missed again) double
-    // the skips, up to kMaxSkipsAfterMiss; a join sets them back. (Counting a late join, one
-    // that left the caller more than its first claim, as a miss shut the workers out of every
-    // busy call: the first join after a few calls alone is always late, since the lines it
-    // walks are in the caller's cache.)
-    void note_outcome(bool joined, bool in_a_run) noexcept {
-        if (!joined) {
-            if (in_a_run) return;
-            const unsigned next = std::min(2 * skip_run_.load(std::memory_order_relaxed), kMaxSkipsAfterMiss);
-            skip_run_.store(next, std::memory_order_relaxed);
-            skips_.store(next, std::memory_order_relaxed);
-            return;
-        }
-        skip_run_.store(kSkipsAfterMiss / 2, std::memory_order_relaxed);
-        if (joins_since_wake_.load(std::memory_order_relaxed) < kJoinsWorthAWake)
-            joins_since_wake_.fetch_add(1, std::memory_order_relaxed);
-    }
 
 private:
     struct alignas(64) Slot {
@@ -213,15 +155,9 @@ private:
     Slot slots_[kSlots];
     // Read by idle workers at every search, so written only when it changes.
     alignas(64) std::atomic<int> last_caller_cpu_{-1};
-    // Written at every loop and read by callers, and by a lingering worker only once a linger:
-    // on the workers' line above, each post had first to take that line back from them.
+    // Written at every post and read by callers only: on the workers' line above, each post
+    // had first to take that line back from them.
     alignas(64) std::atomic<std::chrono::steady_clock::rep> last_loop_{0};  // 0: none yet
-    std::atomic<std::chrono::steady_clock::rep> last_wake_{0};  // 0: none yet
-    std::atomic<unsigned> joins_since_wake_{0};
-    std::atomic<unsigned> skips_{0};
-    std::atomic<unsigned> skip_run_{kSkipsAfterMiss / 2};
-    std::atomic<std::chrono::steady_clock::rep> wake_backoff_{
-        std::chrono::steady_clock::duration(kWakeBackoff).count()};
 };
 
 }  // namespace rastrel::parallel

@@ -37,20 +37,8 @@ std::uint64_t Sleep::bump_jobs_counter(bool want_odd) noexcept {
     }
 }
 
-bool Sleep::lingers(IdleState& idle, const Pending& pending) noexcept {
-    const auto now = std::chrono::steady_clock::now();
-    if (now - idle.since < kLinger) return true;
-    // Its own linger is over, but a caller's loops may still come: one that this worker missed
-    // (it was preempted, or the caller walked the loop before it looked) counts as if it had
-    // helped. Read only here, once a linger, since callers write it at every loop.
-    const auto last = pending.board.last_loop();
-    if (last <= idle.since || now - last >= kLinger) return false;
-    idle.since = last;
-    return true;
-}
-
 void Sleep::no_work_found(IdleState& idle, CoreLatch& latch, const Pending& pending, bool linger) {
-    if (linger && idle.rounds < kRoundsUntilSleepy && lingers(idle, pending)) {
+    if (linger && idle.rounds < kRoundsUntilSleepy && std::chrono::steady_clock::now() - idle.since < kLinger) {
         // Spinning, not yielding: a thread that yields in a loop keeps its scheduler credit and
         // is picked again and again over another thread that wants this processor (another
         // library's workers took milliseconds per call beside such a loop). A spinning one uses
@@ -93,9 +81,9 @@ void Sleep::sleep(IdleState& idle, CoreLatch& latch, const Pending& pending) {
     if (pending.any()) {
         counters_.fetch_sub(kOneSleeping);
     } else {
-        slot.is_asleep.store(true, std::memory_order_relaxed);
+        slot.is_asleep = true;
         // The waker clears the flag and takes this worker off the sleeping count.
-        slot.cv.wait(lock, [&slot] { return !slot.is_asleep.load(std::memory_order_relaxed); });
+        slot.cv.wait(lock, [&slot] { return !slot.is_asleep; });
     }
     idle.restart();
     latch.wake_up();
@@ -120,8 +108,8 @@ void Sleep::wake_any_threads(std::uint32_t count) noexcept {
 bool Sleep::wake_specific_thread(std::size_t index) noexcept {
     Slot& slot = slots_[index];
     std::lock_guard<std::mutex> guard(slot.mutex);
-    if (!slot.is_asleep.load(std::memory_order_relaxed)) return false;
-    slot.is_asleep.store(false, std::memory_order_relaxed);
+    if (!slot.is_asleep) return false;
+    slot.is_asleep = false;
     slot.cv.notify_one();
     counters_.fetch_sub(kOneSleeping);
     return true;

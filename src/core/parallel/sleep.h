@@ -51,10 +51,9 @@ class Sleep {
 public:
     static constexpr unsigned kRoundsUntilSleepy = 32;
     static constexpr unsigned kRoundsUntilSleeping = kRoundsUntilSleepy + 1;
-    // How long a lingering worker keeps searching (spinning between searches) after it went idle
-    // and after a caller's latest loop, before it counts its rounds towards sleep: long enough
-    // that a caller's next loop, after a millisecond or so of other work, still finds it awake;
-    // short enough not to hold a processor for long once the loops stop.
+    // How long a lingering worker keeps searching (yielding between searches) before it counts
+    // its rounds towards sleep: long enough that a caller's next loop, after a millisecond or so
+    // of other work, still finds it awake; short enough not to hold a processor for long.
     static constexpr std::chrono::microseconds kLinger{2000};
 
     explicit Sleep(std::size_t workers);
@@ -82,9 +81,6 @@ public:
     // Wakes worker `index` if it sleeps. Any thread.
     bool wake_specific_thread(std::size_t index) noexcept;
 
-    // Whether worker `index` sleeps now (a hint: it may fall asleep or be woken right after).
-    bool is_asleep(std::size_t index) const noexcept { return slots_[index].is_asleep.load(std::memory_order_relaxed); }
-
     // For tests and assertions: the counters word as it is now.
     std::uint64_t counters() const noexcept { return counters_.load(); }
     static std::uint32_t sleeping_of(std::uint64_t c) noexcept { return c & 0xFFFF; }
@@ -95,8 +91,7 @@ private:
     struct alignas(64) Slot {
         std::mutex mutex;
         std::condition_variable cv;
-        // Written under the mutex; read without it only as a hint (helper_awake).
-        std::atomic<bool> is_asleep{false};
+        bool is_asleep = false;
     };
 
     static constexpr std::uint64_t kOneSleeping = 1;
@@ -106,9 +101,6 @@ private:
     // Adds one to the jobs-event counter if it is even (want_odd) or odd (!want_odd); returns
     // the word as it is afterwards.
     std::uint64_t bump_jobs_counter(bool want_odd) noexcept;
-    // Whether a lingering worker keeps lingering: until kLinger has passed since it went idle and
-    // since a caller's latest loop.
-    static bool lingers(IdleState& idle, const Pending& pending) noexcept;
     void sleep(IdleState& idle, CoreLatch& latch, const Pending& pending);
     void wake_any_threads(std::uint32_t count) noexcept;
 

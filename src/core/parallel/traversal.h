@@ -224,20 +224,18 @@ struct LoopSizes {
     // difference at 256 x 256, 0.68-0.75 -> 0.63-0.74 for EVI); halves (one chunk per thread)
     // were no faster, and a caller then waits out the whole of a late worker's half.
     std::size_t grain = std::size_t{16} << 10;
-    // From this size on the caller wakes every sleeping worker it can use. Below it, with a
-    // worker awake that could help, the loop is posted, and one more is woken if the previous
-    // loop came less than `run_gap` before (calls back to back, microseconds apart).
+    // From this size on the caller wakes every sleeping worker it can use. Below it, it wakes
+    // one if the previous loop came less than `run_gap` before: that one arrives (tens of
+    // microseconds later) after this loop has ended, but then lingers awake for the next ones, as
+    // in a run of calls over the tiles of a raster. A lone call does not wake anyone: the wake-up
+    // itself cost the caller 6 to 20 microseconds on a loaded machine, as much as a 256 x 256
+    // loop. Nor does a call a millisecond after the last (each after other work in a pipeline):
+    // with a gap of 4 ms, such calls woke a worker that came too late, or was preempted while
+    // it held a chunk, and took its share's lines to the other processor, so that a 256 x 256
+    // call took 0.68-0.74 of a process pinned to one processor instead of 0.97 (and 0.65 instead
+    // of 0.92-0.97 for EVI); back to back, calls come microseconds apart and wake one as before.
     std::size_t wake_from = std::size_t{256} << 10;
     std::chrono::microseconds run_gap{300};
-    // Below wake_from with no such worker awake, the caller walks the loop alone, unposted, and
-    // wakes one worker if the previous loop came less than `pipeline_gap` before: not for this
-    // loop (it would come too late, or be preempted while it held a chunk, and move its share's
-    // lines to the other processor: a 256 x 256 call took 0.68-0.74 of a process pinned to one
-    // processor when such a worker could join), but for the next, which in a pipeline (a call
-    // after each millisecond or so of other work) then finds it lingering awake. Waking one
-    // costs the caller 4-20 microseconds, so not after a longer pause, which is no pipeline's
-    // and which a woken worker would not outlast awake (see also LoopBoard::should_wake_for).
-    std::chrono::microseconds pipeline_gap = Sleep::kLinger;
     // A thread walks adjacent chunks of its claims as one piece up to this much work (about a
     // millisecond), or up to an eighth of the loop if that is more, so that an interruption still
     // gets in between pieces; below that, every piece costs its cuts and its own call.
@@ -323,12 +321,12 @@ unsigned chunk_depth(const ZipT& z, std::size_t min_piece) {
 // loop runs whole on the calling thread (the pool is not woken); a larger one is cut into chunks
 // of at least `sizes.grain` work that the caller walks itself while awake workers (or those it
 // wakes: every sleeping one for a long loop, one for a loop close behind another) take the
-// others; when no worker that could help is awake and it is too short to wake them all, it
-// too runs whole on the calling thread (see LoopSizes::pipeline_gap). Falls back to the pool's
-// jobs, with pieces of at least the grain, when called from a worker or when the pool's board is
-// full. Faults as par_for_each: a faulting piece stops, the others finish, the earliest piece's
-// fault is raised. With an interruption, the caller asks it now and then between its chunks;
-// once it says stop, chunks not yet started are skipped.
+// others; when every worker sleeps and none is to be woken, it too runs whole on the calling
+// thread. Falls back to the pool's jobs, with pieces of at least
+// the grain, when called from a worker or when the pool's board is full. Faults as par_for_each:
+// a faulting piece stops, the others finish, the earliest piece's fault is raised. With an
+// interruption, the caller asks it now and then between its chunks; once it says stop, chunks
+// not yet started are skipped.
 template <class... Parts, class Visit>
 void par_for_each_piece(WorkerPool& pool, const Zip<Parts...>& z, const Visit& visit, LoopCost cost,
                         const LoopSizes& sizes = {}, Interruption* interruption = nullptr) {
@@ -338,32 +336,27 @@ void par_for_each_piece(WorkerPool& pool, const Zip<Parts...>& z, const Visit& v
     const std::size_t min_piece = std::max<std::size_t>((sizes.grain + per - 1) / per, 1);
     if (WorkerThread::current() == nullptr) {
         const unsigned depth = detail::chunk_depth(z, min_piece);
-        const int cpu = current_cpu();
-        const bool awake = work >= sizes.wake_from || pool.helper_awake(cpu);
-        if (work < sizes.wake_from && (!awake || !pool.board().expect_help())) {
-            // Nobody could take a chunk before the caller has walked the loop alone (a woken worker
-            // comes tens of microseconds later, and one that joins late only moves the caller's
-            // lines): posting, claiming and withdrawing would only cost the caller. But a loop
-            // that follows the last within a few milliseconds is likely one of a pipeline's: one
-            // worker is woken for the next one, and lingers awake for it.
-            // Calls back to back wake one whatever became of the last wake-up.
-            const auto now = std::chrono::steady_clock::now();
-            const auto gap = pool.board().restamp(now);
-            if (!awake && (gap < sizes.run_gap || (gap < sizes.pipeline_gap && pool.board().should_wake_for(now))))
-                pool.wake_helpers(cpu, 1);
-            pool.board().note_caller(cpu);
-            return visit(z);
+        const auto gap_before = [&pool] { return pool.board().restamp(std::chrono::steady_clock::now()); };
+        // With every worker asleep and none to be woken, nobody can take a chunk: posting the
+        // loop, claiming and withdrawing it would only cost the caller (cache lines last written
+        // by the workers: 0.3-1.1 us of a 256 x 256 call that no worker joined). With a worker
+        // awake, the post comes first: that worker is looking at the board now, and its share
+        // ends the loop.
+        const bool asleep = pool.all_asleep();
+        std::chrono::nanoseconds gap{};
+        if (asleep) {
+            gap = gap_before();
+            if (work < sizes.wake_from && gap >= sizes.run_gap) return visit(z);
         }
+        const int cpu = current_cpu();
         detail::LoopRecord<Zip<Parts...>, Visit> record(z, visit, depth, cpu, interruption, pool.num_threads(),
                                                         detail::block_level(work, depth, sizes.block));
         const int slot = pool.board().post(record);
         if (slot >= 0) {
-            // With a worker awake, the post comes first: that worker is looking at the board
-            // now, and its share ends the loop.
-            const bool in_a_run = pool.board().restamp(std::chrono::steady_clock::now()) < sizes.run_gap;
+            if (!asleep) gap = gap_before();
+            const bool in_a_run = gap < sizes.run_gap;
             pool.announce_loop(cpu, work >= sizes.wake_from ? record.chunks() - 1 : in_a_run ? 1 : 0);
-            const std::size_t claimed = record.help_as_caller();
-            if (work < sizes.wake_from) pool.board().note_outcome(claimed < record.chunks(), in_a_run);
+            record.help_as_caller();
             pool.board().withdraw(slot, record);
             record.rethrow_fault();
             return;
