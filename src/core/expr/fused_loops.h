@@ -161,35 +161,21 @@ template <class Target, FusedShape S, FusedKind K, bool kValid, std::size_t... I
     }
 }
 
-// Streaming as the fixed kernels stream (kernels::detail::compute_streaming): the head up to a
-// cache line through the cache, whole blocks computed into an aligned buffer and written past
-// it, the tail through the cache again.
 template <class Target, FusedShape S, FusedKind K, bool kValid>
 [[gnu::always_inline]] inline void run(const FusedArgs& args, float* out, const void* const* bands, std::size_t n,
                                        Stores stores) {
     constexpr std::size_t N = shape_bands(S);
     constexpr auto seq = std::make_index_sequence<N>{};
-    constexpr std::size_t kBlock = kernels::detail::kStreamBlock;
-    static_assert(kBlock * sizeof(float) % 64 == 0 && 64 % Target::kVectorBytes == 0);
     const Sample<K>* in[N];
     for (std::size_t k = 0; k < N; ++k) in[k] = static_cast<const Sample<K>*>(bands[k]);
-    const std::size_t head = (64 - reinterpret_cast<std::uintptr_t>(out) % 64) % 64 / sizeof(float);
-    if (stores != Stores::kStreaming || n < head + kBlock) return compute<Target, S, K, kValid>(args, out, in, n, seq);
-
-    compute<Target, S, K, kValid>(args, out, in, head, seq);
-    const auto at = [&in](std::size_t done) {
+    const auto part = [&](std::size_t done, std::size_t m, float* to) RASTREL_INLINE_LAMBDA {
         std::array<const Sample<K>*, N> moved;
         for (std::size_t k = 0; k < N; ++k) moved[k] = in[k] + done;
-        return moved;
+        compute<Target, S, K, kValid>(args, to, moved.data(), m, seq);
     };
-    alignas(64) float block[kBlock];
-    std::size_t done = head;
-    for (; n - done >= kBlock; done += kBlock) {
-        compute<Target, S, K, kValid>(args, block, at(done).data(), kBlock, seq);
-        Target::stream(out + done, block, kBlock);
-    }
-    compute<Target, S, K, kValid>(args, out + done, at(done).data(), n - done, seq);
-    Target::fence();
+    if (stores == Stores::kStreaming && kernels::detail::stream_blocks<Target, kernels::detail::kStreamBlock>(out, n, part))
+        return;
+    compute<Target, S, K, kValid>(args, out, in, n, seq);
 }
 
 template <class F>

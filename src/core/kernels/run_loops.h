@@ -137,25 +137,34 @@ template <class Target, bool kDivide = true, class Pixel, std::size_t N, std::si
 // Streaming stores need an output aligned to the vector: the first elements up to the next cache
 // line and the last partial block go through the cache, every whole block in between is computed
 // into an aligned buffer and streamed out. Both ends of the streamed middle fall on cache-line
-// boundaries, so no line is written both ways.
+// boundaries, so no line is written both ways. `part(done, m, to)` computes the m elements from
+// `done` on into `to`; false (nothing written) where the output cannot be streamed.
+template <class Target, std::size_t kBlock, class Part>
+[[gnu::always_inline]] inline bool stream_blocks(float* out, std::size_t n, const Part& part) noexcept {
+    static_assert(kBlock * sizeof(float) % 64 == 0 && 64 % Target::kVectorBytes == 0);
+    if constexpr (!Target::kStreams) return false;
+    const auto address = reinterpret_cast<std::uintptr_t>(out);
+    const std::size_t head = (64 - address % 64) % 64 / sizeof(float);
+    if (address % sizeof(float) != 0 || n < head + kBlock) return false;
+    if (head > 0) part(0, head, out);
+    alignas(64) float block[kBlock];
+    std::size_t done = head;
+    for (; n - done >= kBlock; done += kBlock) {
+        part(done, kBlock, block);
+        Target::stream(out + done, block, kBlock);
+    }
+    if (done < n) part(done, n - done, out + done);
+    Target::fence();
+    return true;
+}
+
 template <class Target, class Pixel, std::size_t N, class Seq>
 [[gnu::always_inline]] inline void compute_streaming(const Pixel& pixel, float* out, const Bands<N>& bands,
                                                      std::size_t n, Seq seq) noexcept {
-    static_assert(kStreamBlock * sizeof(float) % 64 == 0 && 64 % Target::kVectorBytes == 0);
-    const auto address = reinterpret_cast<std::uintptr_t>(out);
-    const std::size_t head = (64 - address % 64) % 64 / sizeof(float);
-    if (address % sizeof(float) != 0 || n < head + kStreamBlock)
-        return compute_lanes<Target>(pixel, out, bands, n, seq);
-
-    compute_lanes<Target>(pixel, out, bands, head, seq);
-    alignas(64) float block[kStreamBlock];
-    std::size_t done = head;
-    for (; n - done >= kStreamBlock; done += kStreamBlock) {
-        compute<Target>(pixel, block, advance(bands, done, seq), kStreamBlock, seq);
-        Target::stream(out + done, block, kStreamBlock);
-    }
-    compute_lanes<Target>(pixel, out + done, advance(bands, done, seq), n - done, seq);
-    Target::fence();
+    const auto part = [&](std::size_t done, std::size_t m, float* to) RASTREL_INLINE_LAMBDA {
+        compute_lanes<Target>(pixel, to, advance(bands, done, seq), m, seq);
+    };
+    if (!stream_blocks<Target, kStreamBlock>(out, n, part)) compute_lanes<Target>(pixel, out, bands, n, seq);
 }
 
 template <class Target, class Pixel, std::size_t N>

@@ -210,24 +210,8 @@ template <class Target, class Pixel, std::size_t N>
         }
     };
     if (out_step == 1) {
-        // Streamed as compute_streaming streams: the elements up to the first cache line and the
-        // last partial block through the cache, whole blocks in between from the buffer.
-        std::size_t done = 0;
-        if constexpr (Target::kStreams) {
-            const auto address = reinterpret_cast<std::uintptr_t>(out);
-            const std::size_t head = (64 - address % 64) % 64 / sizeof(float);
-            if (stores == Stores::kStreaming && address % sizeof(float) == 0 && n >= head + kGatherBlock) {
-                if (head > 0) compute_block(0, head, out);
-                for (done = head; n - done >= kGatherBlock; done += kGatherBlock) {
-                    compute_block(done, kGatherBlock, block);
-                    Target::stream(out + done, block, kGatherBlock);
-                }
-                if (done < n) compute_block(done, n - done, out + done);
-                Target::fence();
-                return;
-            }
-        }
-        for (; done < n; done += kGatherBlock) compute_block(done, std::min(n - done, kGatherBlock), out + done);
+        if (stores == Stores::kStreaming && stream_blocks<Target, kGatherBlock>(out, n, compute_block)) return;
+        for (std::size_t done = 0; done < n; done += kGatherBlock) compute_block(done, std::min(n - done, kGatherBlock), out + done);
         return;
     }
     std::size_t first = 0;
