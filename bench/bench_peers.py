@@ -122,6 +122,9 @@ def numpy_plain(kernel, bands, out):
     return run
 
 
+numpy_plain.writes_out = False  # returns a new array: no output of its own to hold (512 MB at 8192^2)
+
+
 def numpy_out(kernel, bands, out):
     shape = bands[0].shape
     x = [np.empty(shape, np.float32) for _ in bands]
@@ -390,7 +393,9 @@ def cell_contenders(kernel, n, layout, bands, out, peers):
     for name, make in peers.items():
         if name.startswith("roofline") and layout != "contiguous":
             continue
-        peer_out = np.empty_like(out) if layout == "contiguous" else np.empty((n, 2 * n), np.float32)[:, ::2]
+        peer_out = None
+        if getattr(make, "writes_out", True):
+            peer_out = np.empty_like(out) if layout == "contiguous" else np.empty((n, 2 * n), np.float32)[:, ::2]
         run = make(kernel, bands, peer_out)
         result = run()
         if not name.startswith("roofline"):
