@@ -1,13 +1,24 @@
-"""One compiled program used by several Python threads at once."""
+"""One compiled program used by several Python threads at once, and over many layouts in turn."""
 import gc
 import threading
 import time
 import weakref
 
 import numpy as np
+import pytest
 
 import rastrel
-from rastrel_testing import PANIC, assert_bits_equal, band, ops, random_band, reference, run_at_once, scalar
+from rastrel_testing import (
+    PANIC,
+    assert_bits_equal,
+    band,
+    ops,
+    placed,
+    random_band,
+    reference,
+    run_at_once,
+    scalar,
+)
 
 THREADS = 4
 ROUNDS = 30
@@ -43,6 +54,51 @@ def test_threads_share_one_program():
                     raise AssertionError("no fault")
 
     run_at_once(work, THREADS)
+
+
+# A fused shape (the fixed kernel walks its strided views), the general steps, and steps that
+# read one band twice and another not at all.
+PROGRAMS_OVER_LAYOUTS = [
+    [band(0), band(1), *ops("div")],
+    [band(2), scalar(0.5), *ops("mul"), band(0), *ops("sub"), band(0), *ops("mul", "sqrt")],
+]
+# Each differs from another in one way only: strides, alignment, a transposed output, a band
+# larger than the output, the shape.
+LAYOUT_PAIRS = [
+    ("c", "c", 0), ("strided", "c", 0), ("c", "fortran", 0), ("misaligned_c", "c", 0),
+    ("c", "misaligned_c", 0), ("transposed_strided", "strided", 0), ("c", "c", 3),
+]
+
+
+def layout_calls(seed):
+    """Calls of each program over every layout pair and two shapes, three calls of each with
+    samples of their own, in random order: (program index, bands, output, expected)."""
+    rng = np.random.default_rng(seed)
+    calls = []
+    for shape in [(40, 40), (3, 150)]:
+        for band_layout, out_layout, extra in LAYOUT_PAIRS:
+            for index, program in enumerate(PROGRAMS_OVER_LAYOUTS):
+                for _ in range(3):
+                    values = [random_band(rng, (shape[0] + extra, shape[1] + extra)) for _ in range(3)]
+                    bands = [placed(v, band_layout, np.uint16)[0] for v in values]
+                    out = placed(np.full(shape, np.nan), out_layout, np.float32)[0]
+                    calls.append((index, bands, out, reference(program, values, shape)))
+    return [calls[i] for i in rng.permutation(len(calls))]
+
+
+@pytest.mark.parametrize("threads", [1, THREADS])
+def test_one_program_over_layouts_in_turn(threads):
+    """A call over views laid out as an earlier call's reuses what that call bound to them: it
+    must read and write its own arrays, and any other layout must be bound anew."""
+    exprs = [rastrel.compile_expr(program, 3) for program in PROGRAMS_OVER_LAYOUTS]
+    jobs = [layout_calls(seed) for seed in range(threads)]
+
+    def work(index):
+        for program, bands, out, want in jobs[index]:
+            rastrel.execute_expr_inplace(exprs[program], bands, out)
+            assert_bits_equal(out, want)
+
+    run_at_once(work, threads)
 
 
 def test_a_call_holds_its_bands_until_it_returns():

@@ -10,10 +10,13 @@
 #include <functional>
 #include <initializer_list>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <type_traits>
 #include <vector>
 
@@ -24,6 +27,7 @@
 #include "core/expr/register_program.h"
 #include "core/fault.h"
 #include "core/parallel/pool.h"
+#include "watchdog.h"
 
 using namespace rastrel;
 
@@ -450,6 +454,64 @@ void test_fused_reads_every_band_as_the_steps_do() {
     }
 }
 
+// One prepared program called over a few layouts in turn, more than it keeps bound, each call
+// over views of its own, from several threads at once: every call reads and writes its own views,
+// whichever kept program it finds, and no kept program passes between calls running at once.
+void test_prepared_calls_over_layouts_from_threads() {
+    constexpr int kThreads = 4, kCalls = 16;
+    Rng rng(53);
+    const Watchdog watchdog("prepared calls over layouts from threads", 240);
+    for (int round = 0; round < 30; ++round) {
+        const std::size_t nbands = 1 + pick(rng, 3);
+        const Program prog = pick(rng, 2) == 0 ? shape_program(rng, nbands) : random_program(rng, nbands);
+        const std::unique_ptr<const PreparedProgram> prepared = prepare(prog, nbands);
+        CHECK_MSG(prepared != nullptr, "round " << round);
+        if (!prepared) continue;
+        struct Case {
+            std::size_t rows, cols, extra;
+            std::vector<Layout> bands;
+            Layout out;
+        };
+        std::vector<Case> cases(6);
+        for (Case& c : cases) {
+            std::tie(c.rows, c.cols) = random_shape(rng);
+            c.extra = pick(rng, 2);
+            for (std::size_t k = 0; k < nbands; ++k) c.bands.push_back(random_layout(rng, true));
+            c.out = random_layout(rng, false);
+        }
+        struct Call {
+            std::vector<BandStore> bands;
+            std::vector<BandView> views;
+            OutStore want, got;
+        };
+        std::vector<std::vector<Call>> calls(kThreads);
+        for (std::vector<Call>& mine : calls) {
+            for (int i = 0; i < kCalls; ++i) {
+                const Case& c = cases[pick(rng, cases.size())];
+                Call& call =
+                    mine.emplace_back(Call{{}, {}, OutStore(c.rows, c.cols, c.out), OutStore(c.rows, c.cols, c.out)});
+                for (const Layout& l : c.bands) {
+                    BandStore& b = call.bands.emplace_back(c.rows + c.extra, c.cols + c.extra, l);
+                    for (std::size_t r = 0; r < b.view.rows; ++r)
+                        for (std::size_t j = 0; j < b.view.cols; ++j) b.set(r, j, random_sample(rng));
+                }
+                for (const BandStore& b : call.bands) call.views.push_back(b.view);
+                evaluate_all(prog, call.views, call.want.view);
+            }
+        }
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                for (Call& call : calls[static_cast<std::size_t>(t)]) {
+                    evaluate_blocks(prog, call.views, call.got.view, block_runs(), nullptr, prepared.get());
+                    CHECK_EQ(mismatches(call.got, call.want), std::size_t{0}, "round " << round << ", thread " << t);
+                }
+            });
+        }
+        for (std::thread& thread : threads) thread.join();
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -460,5 +522,6 @@ int main() {
     test_faults_match_the_reference();
     test_fused_shapes_match_the_reference();
     test_fused_reads_every_band_as_the_steps_do();
+    test_prepared_calls_over_layouts_from_threads();
     return check::exit_code();
 }

@@ -40,6 +40,16 @@ View2D<T> transpose(const View2D<T>& v) {
 
 SampleView transpose(const SampleView& v) { return {v.data, v.cols, v.rows, v.col_stride, v.row_stride, v.type}; }
 
+// Runs follow the output's unit stride, so that a column-major output is written in place.
+bool runs_down_columns(const OutputView& out) {
+    return out.rows > 1 && out.cols > 1 && out.col_stride != 1 && out.row_stride == 1;
+}
+
+template <class V, class W>
+bool same_walk(const V& a, const W& b) {
+    return a.rows == b.rows && a.cols == b.cols && a.row_stride == b.row_stride && a.col_stride == b.col_stride;
+}
+
 // A view walked over one piece: line l, position i is origin + l * line + i * step.
 template <class T>
 struct Walk {
@@ -364,6 +374,7 @@ BlockProgram::BlockProgram(const RegisterProgram& program, std::span<const BandV
     inputs.reserve(bands.size());
     for (const BandView& band : bands) inputs.push_back({samples_of(band), 1.0f, 0.0f, Nodata{}});
     bind(program, inputs, {}, out, stores, fusion, matched);
+    views_ = bands.size();
 }
 
 BlockProgram::BlockProgram(const RegisterProgram& program, std::span<const BandInput> bands,
@@ -378,8 +389,7 @@ void BlockProgram::bind(const RegisterProgram& program, std::span<const BandInpu
                         const std::optional<FusedFormula>* matched) {
     out_ = out;
     out_aligned_ = is_aligned(out.data);
-    // Runs follow the output's unit stride, so that a column-major output is written in place.
-    transposed_ = out.rows > 1 && out.cols > 1 && out.col_stride != 1 && out.row_stride == 1;
+    transposed_ = runs_down_columns(out);
     streaming_ = stores == Stores::kStreaming;
     if (transposed_) out_ = transpose(out_);
     const auto oriented = [this](const SampleView& v) { return transposed_ ? transpose(v) : v; };
@@ -410,7 +420,8 @@ void BlockProgram::bind(const RegisterProgram& program, std::span<const BandInpu
                  band.offset,
                  check,
                  band.nodata,
-                 source};
+                 source,
+                 static_cast<std::uint32_t>(b)};
         if (source != kUnread) {
             // uint16 samples go to the steps as they lie (converted there, as ever), float32 ones
             // as floats; everything else, and every scaled band, through a float32 run. A fused
@@ -424,7 +435,7 @@ void BlockProgram::bind(const RegisterProgram& program, std::span<const BandInpu
     }
     for (const MaskView& mask : masks) {
         const SampleView view = samples_of(mask);
-        inputs_.push_back({oriented(view), true, nullptr, 1.0f, 0.0f, runs_.mask, Nodata{}, kUnread});
+        inputs_.push_back({oriented(view), true, nullptr, 1.0f, 0.0f, runs_.mask, Nodata{}, kUnread, kMask});
     }
     checks_ = std::any_of(inputs_.begin(), inputs_.end(), [](const Input& in) { return in.check != nullptr; });
     sources_ = kFirstBandSource + program.bands.size();
@@ -457,6 +468,28 @@ void BlockProgram::bind(const RegisterProgram& program, std::span<const BandInpu
              });
 }
 
+bool BlockProgram::fits(std::span<const BandView> bands, const OutputView& out, const BlockRuns& runs,
+                        Stores stores) const {
+    if (views_ != bands.size() || &runs != &runs_ || (stores == Stores::kStreaming) != streaming_) return false;
+    if (runs_down_columns(out) != transposed_ || is_aligned(out.data) != out_aligned_) return false;
+    if (!same_walk(transposed_ ? transpose(out) : out, out_)) return false;
+    // Bands that no input walks play no part in the binding.
+    for (const Input& in : inputs_) {
+        const BandView& band = bands[in.band];
+        if (is_aligned(band.data) != in.aligned || !same_walk(transposed_ ? transpose(band) : band, in.view))
+            return false;
+    }
+    return true;
+}
+
+void BlockProgram::repoint(std::span<const BandView> bands, const OutputView& out) {
+    out_.data = out.data;
+    for (Input& in : inputs_) in.view.data = bands[in.band].data;
+    if (kernel_.run == nullptr) return;
+    kernel_.out.data = out.data;
+    for (std::size_t k = 0; k < fused_.bands; ++k) kernel_.bands[k].data = bands[kernel_.band_of[k]].data;
+}
+
 void BlockProgram::bind_kernel(const FusedFormula& formula, const RegisterProgram& program,
                                std::span<const BandInput> bands, const OutputView& out) {
     for (const Isa isa : kAllIsas) {
@@ -466,7 +499,8 @@ void BlockProgram::bind_kernel(const FusedFormula& formula, const RegisterProgra
     if (kernel_.table == nullptr) return;
     kernel_.out = out;
     for (std::size_t k = 0; k < shape_bands(formula.shape); ++k) {
-        const SampleView& v = bands[program.bands[formula.bands[k]]].view;
+        kernel_.band_of[k] = program.bands[formula.bands[k]];
+        const SampleView& v = bands[kernel_.band_of[k]].view;
         kernel_.bands[k] = {static_cast<const std::uint16_t*>(v.data), v.rows, v.cols, v.row_stride, v.col_stride};
     }
     switch (formula.shape) {
@@ -590,7 +624,8 @@ Stores stores_of(const OutputView& out, std::size_t pixel_bytes) {
 
 // The pool, the program's faults, then the loop: the order every evaluation keeps. `by_pixel`
 // evaluates a small output one pixel at a time and returns true, or returns false to leave it
-// to the block program. `pixel_bytes`: the bytes a pixel reads and writes.
+// to the block program. `bind(ready, stores, loop)` calls loop with the program bound to the
+// views. `pixel_bytes`: the bytes a pixel reads and writes.
 template <class Bind, class ByPixel>
 void run_blocks(std::span<const Instruction> prog, std::span<const BandView> shapes, const OutputView& out,
                 std::size_t pixel_bytes, parallel::Interruption* interruption, const PreparedProgram* prepared,
@@ -606,16 +641,17 @@ void run_blocks(std::span<const Instruction> prog, std::span<const BandView> sha
     if (out.rows * out.cols <= kPixelByPixel && by_pixel()) return;
     const std::unique_ptr<const PreparedProgram> own = prepared != nullptr ? nullptr : prepare(prog, shapes.size());
     const PreparedProgram& ready = prepared != nullptr ? *prepared : *own;
-    const BlockProgram program = bind(ready, stores_of(out, pixel_bytes));
-    const auto whole = parallel::zip(parallel::Indices{0, 0, out.rows, out.cols}, out);
-    parallel::par_for_each_piece(
-        pool, whole,
-        [&program, interruption](const auto& piece) {
-            if (interruption != nullptr && interruption->stop_requested()) return;
-            const parallel::Indices& at = std::get<0>(piece.parts());
-            program.evaluate(at.row0, at.col0, at.rows, at.cols);
-        },
-        {program.cost()}, {}, interruption);
+    bind(ready, stores_of(out, pixel_bytes), [&](const BlockProgram& program) {
+        const auto whole = parallel::zip(parallel::Indices{0, 0, out.rows, out.cols}, out);
+        parallel::par_for_each_piece(
+            pool, whole,
+            [&program, interruption](const auto& piece) {
+                if (interruption != nullptr && interruption->stop_requested()) return;
+                const parallel::Indices& at = std::get<0>(piece.parts());
+                program.evaluate(at.row0, at.col0, at.rows, at.cols);
+            },
+            {program.cost()}, {}, interruption);
+    });
 }
 
 }  // namespace
@@ -625,15 +661,21 @@ std::unique_ptr<const PreparedProgram> prepare(std::span<const Instruction> prog
     if (plan.fault) return nullptr;
     RegisterProgram lowered = lower(prog);
     std::optional<FusedFormula> fused = match_fused(lowered);
-    return std::make_unique<const PreparedProgram>(PreparedProgram{std::move(plan), std::move(lowered), fused});
+    return std::unique_ptr<const PreparedProgram>(new PreparedProgram{std::move(plan), std::move(lowered), fused, {}});
 }
 
 void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandView> bands, const OutputView& out,
                      const BlockRuns& runs, parallel::Interruption* interruption, const PreparedProgram* prepared) {
     run_blocks(
         prog, bands, out, sizeof(float) + bands.size() * sizeof(std::uint16_t), interruption, prepared,
-        [&](const PreparedProgram& ready, Stores stores) {
-            return BlockProgram(ready.lowered, bands, out, runs, stores, Fusion::kWhereMatched, &ready.fused);
+        [&](const PreparedProgram& ready, Stores stores, const auto& loop) {
+            std::unique_ptr<BlockProgram> program = ready.bound.take(bands, out, runs, stores);
+            if (!program) {
+                program = std::make_unique<BlockProgram>(ready.lowered, bands, out, runs, stores, Fusion::kWhereMatched,
+                                                         &ready.fused);
+            }
+            loop(*program);
+            ready.bound.keep(std::move(program));
         },
         [&] {
             // No pixel faults (checked above), and the reference gives the block program's bits.
@@ -659,9 +701,9 @@ void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandInpu
     for (const BandInput& band : bands) pixel_bytes += sample_size(band.view.type);
     run_blocks(
         prog, shapes, out, pixel_bytes, interruption, prepared,
-        [&](const PreparedProgram& ready, Stores stores) {
-            return BlockProgram(ready.lowered, bands, masks, fill, out, runs, stores, Fusion::kWhereMatched,
-                                &ready.fused);
+        [&](const PreparedProgram& ready, Stores stores, const auto& loop) {
+            loop(BlockProgram(ready.lowered, bands, masks, fill, out, runs, stores, Fusion::kWhereMatched,
+                              &ready.fused));
         },
         [] { return false; });
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/expr/block_runs.h"
+#include "core/expr/bound_cache.h"
 #include "core/expr/program.h"
 #include "core/expr/register_program.h"
 #include "core/kernels/runs.h"
@@ -53,6 +54,13 @@ public:
     // A pixel's cost in the units of the fixed kernels (one normalized difference).
     std::size_t cost() const { return cost_; }
 
+    // Whether binding the same program to `bands` and `out` would make this very program but for
+    // the data pointers: it was bound to uint16 views of the same count, and every view it reads,
+    // and the output, has the same shape, strides and alignment, with the same loops and stores.
+    bool fits(std::span<const BandView> bands, const OutputView& out, const BlockRuns& runs, Stores stores) const;
+    // Points the program at `bands` and `out`, which fit(). Not while any piece is evaluated.
+    void repoint(std::span<const BandView> bands, const OutputView& out);
+
 private:
     class Piece;
     struct Step {
@@ -71,7 +79,9 @@ private:
         CheckFn check;  // marks invalid pixels; nullptr when none are tested
         Nodata nodata;
         std::uint32_t source;  // its entry in the source table, or kUnread
+        std::uint32_t band;  // which band it is, or kMask for a mask
     };
+    static constexpr std::uint32_t kMask = ~std::uint32_t{0};
     static constexpr std::uint32_t kUnread = ~std::uint32_t{0};
     // The loop of a fused shape, when the program is one; fn is nullptr otherwise.
     struct Fused {
@@ -90,6 +100,7 @@ private:
         const kernels::RunTable* table = nullptr;
         OutputView out{};  // as the call gave them, before any transposition
         BandView bands[kFusedBands]{};
+        std::uint32_t band_of[kFusedBands]{};  // which band each is
     };
 
     void bind(const RegisterProgram& program, std::span<const BandInput> bands, std::span<const MaskView> masks,
@@ -116,7 +127,25 @@ private:
     bool out_aligned_ = false;
     bool transposed_ = false;  // views swapped so that runs go down the output's columns
     bool streaming_ = false;
+    // The count of uint16 bands it was bound to, or kNotViews when they came with their own
+    // types, scales, nodata values or masks (never repointed).
+    std::size_t views_ = kNotViews;
+    static constexpr std::size_t kNotViews = ~std::size_t{0};
 };
+
+// What evaluating a program needs before any call, whatever its bands: kept by its owner between
+// calls, which may run at once on several threads.
+struct PreparedProgram {
+    StackPlan plan;  // plan_stack(prog, nbands), which found no fault
+    RegisterProgram lowered;
+    std::optional<FusedFormula> fused;
+    // Programs bound by earlier calls over uint16 views, for later calls over views laid out alike.
+    mutable BoundCache bound;
+};
+
+// The preparation of `prog` for calls with `nbands` bands; nullptr when every such call faults
+// before its first pixel. Allocates.
+std::unique_ptr<const PreparedProgram> prepare(std::span<const Instruction> prog, std::size_t nbands);
 
 // The whole evaluation of `prog` over `out` on the pool, reading band k of `bands` at each
 // output position, with the loops of `runs`. A program that some pixel could not run raises,
@@ -124,18 +153,6 @@ private:
 // would raise first. An output without pixels evaluates nothing and always succeeds.
 // Interpreter-free; meant to run with the interpreter lock released. With an `interruption`
 // that says stop, the pieces not yet started are skipped (see parallel::Interruption).
-// What evaluating a program needs before any call, whatever its bands: kept by its owner between
-// calls.
-struct PreparedProgram {
-    StackPlan plan;  // plan_stack(prog, nbands), which found no fault
-    RegisterProgram lowered;
-    std::optional<FusedFormula> fused;
-};
-
-// The preparation of `prog` for calls with `nbands` bands; nullptr when every such call faults
-// before its first pixel. Allocates.
-std::unique_ptr<const PreparedProgram> prepare(std::span<const Instruction> prog, std::size_t nbands);
-
 // `prepared`, when given, is prepare(prog, bands.size()).
 void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandView> bands, const OutputView& out,
                      const BlockRuns& runs = block_runs(), parallel::Interruption* interruption = nullptr,
