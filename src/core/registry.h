@@ -56,6 +56,9 @@ struct BorrowKey {
     // One pass over the dimensions. Address arithmetic wraps rather than overflowing, so a
     // nonsensical layout gives a nonsensical key, never undefined behaviour.
     static BorrowKey of(const ArrayLayout& array) noexcept;
+    // True when this key is of(array), seen without the pass for one or two dimensions, whose
+    // whole layout the key holds; false for any other number (whatever of(array) would give).
+    bool describes(const ArrayLayout& array) const noexcept;
 
     // Item size in bytes. Two views of one buffer may lay their items out off each other's grid
     // (the upper halves of float32 items seen as uint16, uint16 views one byte apart); without
@@ -109,6 +112,15 @@ public:
     void release_shared(const ArrayLayout& array) noexcept;
     void release_mut_shared(const ArrayLayout& array) noexcept;
 
+    // The same, for a caller that keeps an array's key from its acquire to its release: `key` is
+    // BorrowKey::of(array) at the acquire, and at the release the key of the array's layout then
+    // is that key while the array's layout has not changed (BorrowKey::describes), and otherwise
+    // computed anew, so the rules above hold unchanged.
+    int acquire_shared(const ArrayLayout& array, const BorrowKey& key);
+    int acquire_mut_shared(const ArrayLayout& array, const BorrowKey& key);
+    void release_shared(const ArrayLayout& array, const BorrowKey& key) noexcept;
+    void release_mut_shared(const ArrayLayout& array, const BorrowKey& key) noexcept;
+
     bool empty() const noexcept { return entries_.empty(); }
     // Bases with at least one borrow.
     std::size_t size() const noexcept;
@@ -129,6 +141,9 @@ private:
     // Whether any key under `base` that is exclusive (or any at all, when `exclusive_only` is
     // false) may touch what `key` touches.
     bool any_conflict(const void* base, const BorrowKey& key, bool exclusive_only) const noexcept;
+    // Ends a shared (exclusive) borrow of `key`; ignored when there is none.
+    void drop_shared(const void* base, const BorrowKey& key) noexcept;
+    void drop_exclusive(const void* base, const BorrowKey& key) noexcept;
     void forget(Entry& entry) noexcept;
 
     // One flat list, scanned whole: borrows live only while a call runs, so it holds a few

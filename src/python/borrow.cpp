@@ -46,7 +46,9 @@ const void* base_address(PyObject* array) {
     }
 }
 
-ArrayLayout layout_of(PyObject* object) {
+// `base`, when given, is base_address(object), found earlier: an array's chain of bases never
+// changes.
+ArrayLayout layout_of(PyObject* object, const void* base = nullptr) {
     const numpy::ArrayObject* array = numpy::as_array(object);
     const auto nd = static_cast<std::size_t>(array->nd);
     ArrayLayout layout;
@@ -55,7 +57,7 @@ ArrayLayout layout_of(PyObject* object) {
     layout.strides = {reinterpret_cast<const std::intptr_t*>(array->strides), nd};
     layout.item_size = numpy::item_size(array->descr);
     layout.writeable = (array->flags & numpy::kArrayWriteable) != 0;
-    layout.base = base_address(object);
+    layout.base = base != nullptr ? base : base_address(object);
     return layout;
 }
 
@@ -241,12 +243,36 @@ void noted(BorrowApi* api, PyObject* array, bool exclusive) {
     }
 }
 
-template <class Handle>
-Handle unwrap(std::variant<Handle, BorrowError> outcome) {
-    if (auto* refused = std::get_if<BorrowError>(&outcome)) {
-        raise_fault(std::string("called `Result::unwrap()` on an `Err` value: ") + name(*refused));
+// Our own table's acquire and release, called directly with the array's key kept in between;
+// what they grant and refuse is what the table's functions would. The table stays ours once
+// it is (it lives for the process).
+template <bool Exclusive>
+int acquire_kept(BorrowApi* api, PyObject* array, Ticket& ticket) noexcept {
+    auto* registry = static_cast<BorrowRegistry*>(api->state);
+    try {
+        const ArrayLayout layout = layout_of(array);
+        const BorrowKey key = BorrowKey::of(layout);
+        const int code = Exclusive ? registry->acquire_mut_shared(layout, key) : registry->acquire_shared(layout, key);
+        if (code == kBorrowGranted) ticket = {true, layout.base, key};
+        return code;
+    } catch (...) {
+        return kInternalFailure;
     }
-    return std::move(std::get<Handle>(outcome));
+}
+
+template <bool Exclusive>
+void release_kept(BorrowApi* api, PyObject* array, const Ticket& ticket) noexcept {
+    auto* registry = static_cast<BorrowRegistry*>(api->state);
+    try {
+        const ArrayLayout layout = layout_of(array, ticket.base);
+        if constexpr (Exclusive) {
+            registry->release_mut_shared(layout, ticket.key);
+        } else {
+            registry->release_shared(layout, ticket.key);
+        }
+    } catch (...) {
+        // As release_shared: a layout that cannot be read has nothing to release.
+    }
 }
 
 }  // namespace
@@ -255,40 +281,45 @@ const char* name(BorrowError error) noexcept {
     return error == BorrowError::AlreadyBorrowed ? "AlreadyBorrowed" : "NotWriteable";
 }
 
-std::variant<std::monostate, BorrowError> acquire(PyObject* array) {
+std::variant<std::monostate, BorrowError> acquire(PyObject* array, Ticket* ticket) {
     BorrowApi* api = table();
     settle();
-    auto outcome = decode(api->acquire(api->state, array));
+    const int code = ticket != nullptr && table_is_ours() ? acquire_kept<false>(api, array, *ticket)
+                                                          : api->acquire(api->state, array);
+    auto outcome = decode(code);
     if (std::holds_alternative<std::monostate>(outcome)) noted(api, array, false);
     return outcome;
 }
 
-std::variant<std::monostate, BorrowError> acquire_mut(PyObject* array) {
+std::variant<std::monostate, BorrowError> acquire_mut(PyObject* array, Ticket* ticket) {
     BorrowApi* api = table();
     settle();
-    const int code = api->acquire_mut(api->state, array);
+    const int code = ticket != nullptr && table_is_ours() ? acquire_kept<true>(api, array, *ticket)
+                                                          : api->acquire_mut(api->state, array);
     if (code == kBorrowNotWriteable) return BorrowError::NotWriteable;
     auto outcome = decode(code);
     if (std::holds_alternative<std::monostate>(outcome)) noted(api, array, true);
     return outcome;
 }
 
-void release(PyObject* array) {
+void release(PyObject* array, const Ticket* ticket) {
     BorrowApi* api = table();
     settle();
     note_released(array, false);
+    if (ticket != nullptr && ticket->kept) return release_kept<false>(api, array, *ticket);
     api->release(api->state, array);
 }
 
-void release_mut(PyObject* array) {
+void release_mut(PyObject* array, const Ticket* ticket) {
     BorrowApi* api = table();
     settle();
     note_released(array, true);
+    if (ticket != nullptr && ticket->kept) return release_kept<true>(api, array, *ticket);
     api->release_mut(api->state, array);
 }
 
-PyReadonlyArray readonly(PyObject* array) { return unwrap(PyReadonlyArray::try_acquire(array)); }
-
-PyReadwriteArray readwrite(PyObject* array) { return unwrap(PyReadwriteArray::try_acquire(array)); }
+void refuse(BorrowError error) {
+    raise_fault(std::string("called `Result::unwrap()` on an `Err` value: ") + name(error));
+}
 
 }  // namespace rastrel::borrow

@@ -7,6 +7,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/registry.h"
 #include "python/python.h"
 #include "python/ref.h"
 
@@ -16,24 +17,35 @@ enum class BorrowError { AlreadyBorrowed, NotWriteable };
 
 const char* name(BorrowError error) noexcept;
 
+// What a granted borrow keeps for its release when the shared table is this module's own: the
+// array's key, so that the release finds it without reading the array's whole layout again.
+struct Ticket {
+    bool kept = false;  // false: the release goes through the table like anyone's
+    const void* base = nullptr;
+    BorrowKey key;
+};
+
 // The protocol's four operations on the shared table, found (or created) on first use.
 // Interpreter lock held. They fault with "Interal borrow checking API error: ..." when the
-// table cannot be found.
-std::variant<std::monostate, BorrowError> acquire(PyObject* array);
-std::variant<std::monostate, BorrowError> acquire_mut(PyObject* array);
-void release(PyObject* array);
-void release_mut(PyObject* array);
+// table cannot be found. A release given the ticket its acquire filled ends the same borrow.
+std::variant<std::monostate, BorrowError> acquire(PyObject* array, Ticket* ticket = nullptr);
+std::variant<std::monostate, BorrowError> acquire_mut(PyObject* array, Ticket* ticket = nullptr);
+void release(PyObject* array, const Ticket* ticket = nullptr);
+void release_mut(PyObject* array, const Ticket* ticket = nullptr);
+
+// Faults with "called `Result::unwrap()` on an `Err` value: <AlreadyBorrowed|NotWriteable>".
+[[noreturn]] void refuse(BorrowError error);
 
 // A borrow that owns a reference to its array and gives both back when it ends, so that every
 // exit path of a call releases what it took. Move-only.
 template <bool Exclusive>
 class ArrayBorrow {
 public:
-    static std::variant<ArrayBorrow, BorrowError> try_acquire(PyObject* array) {
-        Ref held = Ref::borrow(array);
-        auto outcome = Exclusive ? acquire_mut(array) : acquire(array);
-        if (auto* refused = std::get_if<BorrowError>(&outcome)) return *refused;
-        return ArrayBorrow(std::move(held));
+    // Takes the borrow of `array`, or refuses it (refuse()).
+    explicit ArrayBorrow(PyObject* array) {
+        auto outcome = Exclusive ? acquire_mut(array, &ticket_) : acquire(array, &ticket_);
+        if (auto* refused = std::get_if<BorrowError>(&outcome)) refuse(*refused);
+        array_ = Ref::borrow(array);
     }
 
     ArrayBorrow(ArrayBorrow&& other) noexcept = default;
@@ -42,26 +54,25 @@ public:
     ~ArrayBorrow() {
         if (!array_) return;
         if constexpr (Exclusive) {
-            release_mut(array_.get());
+            release_mut(array_.get(), &ticket_);
         } else {
-            release(array_.get());
+            release(array_.get(), &ticket_);
         }
     }
 
     PyObject* get() const noexcept { return array_.get(); }
 
 private:
-    explicit ArrayBorrow(Ref array) noexcept : array_(std::move(array)) {}
     Ref array_;
+    Ticket ticket_;
 };
 
 using PyReadonlyArray = ArrayBorrow<false>;
 using PyReadwriteArray = ArrayBorrow<true>;
 
-// What the kernels and the executor do with a refusal: fault with
-// "called `Result::unwrap()` on an `Err` value: <AlreadyBorrowed|NotWriteable>".
-PyReadonlyArray readonly(PyObject* array);
-PyReadwriteArray readwrite(PyObject* array);
+// The borrows the kernels and the executor take: a refusal faults (refuse()).
+inline PyReadonlyArray readonly(PyObject* array) { return PyReadonlyArray(array); }
+inline PyReadwriteArray readwrite(PyObject* array) { return PyReadwriteArray(array); }
 
 // Shared borrows of a list of arrays, taken front to back and released in list order when the
 // call ends (after any borrow declared later, such as the output's); a refusal part-way gives

@@ -342,6 +342,24 @@ void test_counts_and_removal() {
         r.release_mut_shared(bottom.layout());
         CHECK(r.empty());
     }
+    {  // A key kept from the acquire ends its borrow while the layout is unchanged; once the
+       // array is reshaped or retyped in place, the release is one by its layout then (nothing).
+        BorrowRegistry r;
+        const Array cube = c_order(buffer_y, {2, 3, 4}, 2);
+        CHECK(r.acquire_shared(top.layout(), top.key()) == kBorrowGranted);
+        CHECK(r.acquire_mut_shared(bottom.layout(), bottom.key()) == kBorrowGranted);
+        CHECK(r.acquire_shared(cube.layout(), cube.key()) == kBorrowGranted);
+        Array reshaped = top;
+        reshaped.dims = {4, 4};
+        r.release_shared(reshaped.layout(), top.key());
+        r.release_mut_shared(viewed_as(bottom, 1).layout(), bottom.key());
+        CHECK(r.count(top.base, top.key()) == 1);
+        CHECK(r.count(bottom.base, bottom.key()) == -1);
+        r.release_shared(top.layout(), top.key());
+        r.release_mut_shared(bottom.layout(), bottom.key());
+        r.release_shared(cube.layout(), cube.key());
+        CHECK(r.empty());
+    }
 }
 
 // ---- Randomized comparison with a brute-force model ----

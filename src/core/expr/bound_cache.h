@@ -1,6 +1,6 @@
 #pragma once
 // Block programs that earlier calls of one compiled program bound to their views, kept for later
-// calls over views laid out alike: at 64 x 64 binding a program cost about a third of its loop,
+// calls over views laid out alike: at 64 x 64 binding a program cost about a fifth of its loop,
 // and repointing a kept one at new data costs a few comparisons. Interpreter-free.
 #include <atomic>
 #include <cstddef>
