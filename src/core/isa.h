@@ -34,6 +34,9 @@ struct IsaCopies {
     const char* name;
     bool streams;
     const kernels::RunTable* kernels;
+    // What the module's calls take: `kernels`, or for a copy that first picks per contiguous run
+    // which copy computes it (see targets/copies.h), the same with that choice in front.
+    const kernels::RunTable* calls;
     const BlockRuns* blocks;
 };
 

@@ -87,7 +87,8 @@ inline const RunTable* run_table(Isa isa) noexcept {
     return copies == nullptr ? nullptr : copies->kernels;
 }
 
-// The widest copy this processor supports, decided at the first call.
-inline const RunTable& runs() noexcept { return *widest_copies().kernels; }
+// The widest copy this processor supports, decided at the first call, as the module's calls take
+// it (IsaCopies::calls): AVX-512 gives short runs that find the core idle to AVX2.
+inline const RunTable& runs() noexcept { return *widest_copies().calls; }
 
 }  // namespace rastrel::kernels

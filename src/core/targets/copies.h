@@ -11,6 +11,12 @@
 //   };
 //   RASTREL_TARGET_COPIES(kAvx2, Avx2, gnu::target("avx2"))
 //
+// A target may also choose, before any of its own instructions runs, which copy computes a
+// contiguous run of the module's calls: `template <class Pixel> static void pace(kernels::Run<Pixel>
+// own, pixel, out, bands, n, stores)`, compiled for the baseline, which calls `own` (this target's
+// copy) or another. Its contiguous entries then go through pace in `IsaCopies::calls` only;
+// `IsaCopies::kernels` keeps the target's own loops, which the tests check.
+//
 // The last arguments are the attributes of every entry point, empty for the build's baseline.
 // The loops themselves are templates inlined into those entry points, so the compiler vectorises
 // each at the width of its target; anything else the entry points call stays compiled for the
@@ -39,6 +45,21 @@ extern const IsaCopies kAvx2;
 extern const IsaCopies kAvx512;
 #endif
 
+namespace detail {
+
+template <class Target, class Pixel>
+concept Paces = requires(kernels::Run<Pixel> own, const Pixel& pixel, float* out, const std::uint16_t* const* bands,
+                         std::size_t n, Stores stores) {
+    Target::template pace<Pixel>(own, pixel, out, bands, n, stores);
+};
+
+template <class Target, class Pixel, kernels::Run<Pixel> kOwn>
+void paced(const Pixel& pixel, float* out, const std::uint16_t* const* bands, std::size_t n, Stores stores) noexcept {
+    Target::template pace<Pixel>(kOwn, pixel, out, bands, n, stores);
+}
+
+}  // namespace detail
+
 }  // namespace rastrel::targets
 
 #define RASTREL_TARGET_COPIES(variable, Target, ...)                                                                 \
@@ -48,6 +69,13 @@ extern const IsaCopies kAvx512;
         [[__VA_ARGS__]] static void kernel(const Pixel& pixel, float* out, const std::uint16_t* const* bands,        \
                                            std::size_t n, Stores stores) noexcept {                                  \
             kernels::detail::run_loop<Target, Pixel, N>(pixel, out, bands, n, stores);                               \
+        }                                                                                                            \
+        template <class Pixel, std::size_t N>                                                                        \
+        static constexpr kernels::Run<Pixel> run_of(bool paced) noexcept {                                           \
+            if constexpr (detail::Paces<Target, Pixel>) {                                                            \
+                if (paced) return &detail::paced<Target, Pixel, &kernel<Pixel, N>>;                                  \
+            }                                                                                                        \
+            return &kernel<Pixel, N>;                                                                                \
         }                                                                                                            \
         template <class Pixel, std::size_t N>                                                                        \
         [[__VA_ARGS__]] static void strided(const Pixel& pixel, float* out, std::ptrdiff_t out_step,                 \
@@ -110,22 +138,25 @@ extern const IsaCopies kAvx512;
                                           Stores stores) {                                                           \
             fused_loops::run<Target, S, K, kValid>(a, out, bands, n, stores);                                        \
         }                                                                                                            \
+        static constexpr kernels::RunTable table(bool paced) noexcept {                                              \
+            return {isa_name(Target::kIsa),                                                                          \
+                    run_of<kernels::NormalizedDifference, 2>(paced),                                                 \
+                    run_of<kernels::Ratio, 2>(paced),                                                                \
+                    run_of<kernels::AdjustedDifference, 2>(paced),                                                   \
+                    run_of<kernels::EnhancedVegetationIndex, 3>(paced),                                              \
+                    &strided<kernels::NormalizedDifference, 2>,                                                      \
+                    &strided<kernels::Ratio, 2>,                                                                     \
+                    &strided<kernels::AdjustedDifference, 2>,                                                        \
+                    &strided<kernels::EnhancedVegetationIndex, 3>,                                                   \
+                    &block<kernels::NormalizedDifference, 2>,                                                        \
+                    &block<kernels::Ratio, 2>,                                                                       \
+                    &block<kernels::AdjustedDifference, 2>,                                                          \
+                    &block<kernels::EnhancedVegetationIndex, 3>};                                                    \
+        }                                                                                                            \
     };                                                                                                               \
-    const kernels::RunTable Target##Runs{                                                                            \
-        isa_name(Target::kIsa),                                                                                      \
-        &Target##Entries::kernel<kernels::NormalizedDifference, 2>,                                                  \
-        &Target##Entries::kernel<kernels::Ratio, 2>,                                                                 \
-        &Target##Entries::kernel<kernels::AdjustedDifference, 2>,                                                    \
-        &Target##Entries::kernel<kernels::EnhancedVegetationIndex, 3>,                                               \
-        &Target##Entries::strided<kernels::NormalizedDifference, 2>,                                                 \
-        &Target##Entries::strided<kernels::Ratio, 2>,                                                                \
-        &Target##Entries::strided<kernels::AdjustedDifference, 2>,                                                   \
-        &Target##Entries::strided<kernels::EnhancedVegetationIndex, 3>,                                              \
-        &Target##Entries::block<kernels::NormalizedDifference, 2>,                                                   \
-        &Target##Entries::block<kernels::Ratio, 2>,                                                                  \
-        &Target##Entries::block<kernels::AdjustedDifference, 2>,                                                     \
-        &Target##Entries::block<kernels::EnhancedVegetationIndex, 3>,                                                \
-    };                                                                                                               \
+    constexpr bool k##Target##Paces = detail::Paces<Target, kernels::NormalizedDifference>;                          \
+    const kernels::RunTable Target##Runs = Target##Entries::table(false);                                            \
+    const kernels::RunTable Target##PacedRuns = Target##Entries::table(k##Target##Paces);                            \
     const BlockRuns Target##Blocks{isa_name(Target::kIsa),                                                           \
                                    block_loops::pick<Target##Entries>,                                               \
                                    Target##Entries::stream,                                                          \
@@ -138,4 +169,9 @@ extern const IsaCopies kAvx512;
                                    Target##Entries::scatter,                                                         \
                                    fused_loops::pick<Target##Entries>};                                              \
     }                                                                                                                \
-    const IsaCopies variable{Target::kIsa, isa_name(Target::kIsa), Target::kStreams, &Target##Runs, &Target##Blocks};
+    const IsaCopies variable{Target::kIsa,                                                                           \
+                             isa_name(Target::kIsa),                                                                 \
+                             Target::kStreams,                                                                       \
+                             &Target##Runs,                                                                          \
+                             k##Target##Paces ? &Target##PacedRuns : &Target##Runs,                                  \
+                             &Target##Blocks};
