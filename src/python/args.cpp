@@ -149,11 +149,46 @@ Ref extract_output(PyObject* object, const char* parameter) {
     return extract_array(object, numpy::kNpyFloat, sizeof(float), parameter);
 }
 
+namespace {
+
+// collect_sequence into `items`, which may hold its first few on the caller's stack.
+template <class Vector>
+void collect_into(PyObject* object, Vector& items) {
+    if (PyUnicode_Check(object)) throw_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (!PySequence_Check(object)) throw conversion_error(object, "Sequence");
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+        // What iterating them yields, read in place: no iterator object per call. Nothing here
+        // runs Python code, so the list cannot change meanwhile.
+        const bool list = PyList_CheckExact(object);
+        const Py_ssize_t n = list ? PyList_Size(object) : PyTuple_Size(object);
+        items.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            items.push_back(Ref::borrow(list ? PyList_GetItem(object, i) : PyTuple_GetItem(object, i)));
+        }
+        return;
+    }
+    Py_ssize_t hint = PySequence_Size(object);
+    if (hint < 0) {
+        PyErr_Clear();
+        hint = 0;
+    }
+    // The length is only a hint (a __len__ may claim any number): room for at most this many
+    // items is made up front, and the vector grows with what the iteration really yields.
+    constexpr Py_ssize_t kMostReservedUpFront = 4096;
+    items.reserve(static_cast<std::size_t>(std::min(hint, kMostReservedUpFront)));
+    Ref iterator = Ref::steal(PyObject_GetIter(object));
+    if (!iterator) throw_pending();
+    while (PyObject* item = PyIter_Next(iterator.get())) items.push_back(Ref::steal(item));
+    if (PyErr_Occurred()) throw_pending();
+}
+
+}  // namespace
+
 // Every item's type is checked before any item's strides, as one conversion of the whole list.
-std::vector<Ref> extract_band_list(PyObject* object, const char* parameter) {
-    std::vector<Ref> items;
+std::pmr::vector<Ref> extract_band_list(PyObject* object, const char* parameter, std::pmr::memory_resource* memory) {
+    std::pmr::vector<Ref> items(memory);
     try {
-        items = collect_sequence(object);
+        collect_into(object, items);
         for (const Ref& item : items) {
             if (!numpy::is_type_of(item.get(), numpy::kNpyUShort)) throw conversion_error(item.get(), "PyArray<T, D>");
         }
@@ -165,34 +200,8 @@ std::vector<Ref> extract_band_list(PyObject* object, const char* parameter) {
 }
 
 std::vector<Ref> collect_sequence(PyObject* object) {
-    if (PyUnicode_Check(object)) throw_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    if (!PySequence_Check(object)) throw conversion_error(object, "Sequence");
-    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
-        // What iterating them yields, read in place: no iterator object per call. Nothing here
-        // runs Python code, so the list cannot change meanwhile.
-        const bool list = PyList_CheckExact(object);
-        const Py_ssize_t n = list ? PyList_Size(object) : PyTuple_Size(object);
-        std::vector<Ref> items;
-        items.reserve(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            items.push_back(Ref::borrow(list ? PyList_GetItem(object, i) : PyTuple_GetItem(object, i)));
-        }
-        return items;
-    }
-    Py_ssize_t hint = PySequence_Size(object);
-    if (hint < 0) {
-        PyErr_Clear();
-        hint = 0;
-    }
-    // The length is only a hint (a __len__ may claim any number): room for at most this many
-    // items is made up front, and the vector grows with what the iteration really yields.
-    constexpr Py_ssize_t kMostReservedUpFront = 4096;
     std::vector<Ref> items;
-    items.reserve(static_cast<std::size_t>(std::min(hint, kMostReservedUpFront)));
-    Ref iterator = Ref::steal(PyObject_GetIter(object));
-    if (!iterator) throw_pending();
-    while (PyObject* item = PyIter_Next(iterator.get())) items.push_back(Ref::steal(item));
-    if (PyErr_Occurred()) throw_pending();
+    collect_into(object, items);
     return items;
 }
 

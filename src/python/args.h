@@ -2,6 +2,7 @@
 // Binding of fast-call arguments to named parameters, and the conversions of each kind of
 // parameter, with the messages users see.
 #include <cstdint>
+#include <memory_resource>
 #include <span>
 #include <vector>
 
@@ -28,8 +29,8 @@ std::uint64_t extract_u64(PyObject* object, const char* parameter);
 // The result holds the call's own reference for the length of the call.
 Ref extract_band(PyObject* object, const char* parameter);
 Ref extract_output(PyObject* object, const char* parameter);
-// A sequence (not a str) of bands, in order.
-std::vector<Ref> extract_band_list(PyObject* object, const char* parameter);
+// A sequence (not a str) of bands, in order, in a vector drawing on `memory`.
+std::pmr::vector<Ref> extract_band_list(PyObject* object, const char* parameter, std::pmr::memory_resource* memory);
 
 // An int (or subclass) directly, anything else through its index conversion. Throws the
 // interpreter's own exception unchanged.

@@ -2,10 +2,12 @@
 // Borrows of NumPy arrays through the registry that the process shares with other extension
 // modules: a shared borrow for every array a call reads, an exclusive one for the array it
 // writes, held while the interpreter lock is released.
+#include <cstddef>
+#include <memory_resource>
 #include <optional>
+#include <span>
 #include <utility>
 #include <variant>
-#include <vector>
 
 #include "core/registry.h"
 #include "python/python.h"
@@ -79,7 +81,7 @@ inline PyReadwriteArray readwrite(PyObject* array) { return PyReadwriteArray(arr
 // back those already taken.
 class SharedBorrows {
 public:
-    explicit SharedBorrows(const std::vector<Ref>& arrays) {
+    explicit SharedBorrows(std::span<const Ref> arrays) {
         held_.reserve(arrays.size());
         for (const Ref& array : arrays) held_.emplace_back(readonly(array.get()));
     }
@@ -90,7 +92,12 @@ public:
     SharedBorrows& operator=(const SharedBorrows&) = delete;
 
 private:
-    std::vector<std::optional<PyReadonlyArray>> held_;
+    using Held = std::optional<PyReadonlyArray>;
+    // A few arrays' borrows in place: a small call costs about as much as its allocations.
+    static constexpr std::size_t kInPlace = 4;
+    alignas(Held) std::byte in_place_[kInPlace * sizeof(Held)];
+    std::pmr::monotonic_buffer_resource arena_{in_place_, sizeof in_place_};
+    std::pmr::vector<Held> held_{&arena_};
 };
 
 }  // namespace rastrel::borrow

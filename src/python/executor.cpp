@@ -21,7 +21,11 @@ namespace rastrel::expr {
 void execute(PyObject* expr_arg, PyObject* bands_arg, PyObject* out_arg) {
     if (!is_compiled_expr(expr_arg)) throw argument_extraction_error("expr", conversion_error(expr_arg, "CompiledExpr"));
     const Ref expr = Ref::borrow(expr_arg);
-    const std::vector<Ref> bands = extract_band_list(bands_arg, "bands");
+    // The references and views of a few bands on the stack: a call over a few pixels costs about
+    // as much as its allocations.
+    alignas(BandView) std::byte stack[8 * (sizeof(BandView) + sizeof(Ref))];
+    std::pmr::monotonic_buffer_resource arena(stack, sizeof stack);
+    const std::pmr::vector<Ref> bands = extract_band_list(bands_arg, "bands", &arena);
     const Ref out = extract_output(out_arg, "out_buffer");
 
     auto* object = reinterpret_cast<CompiledExprObject*>(expr.get());
@@ -32,10 +36,6 @@ void execute(PyObject* expr_arg, PyObject* bands_arg, PyObject* out_arg) {
     const borrow::SharedBorrows shared(bands);
     const borrow::PyReadwriteArray exclusive = borrow::readwrite(out.get());
 
-    // The views of a few bands on the stack: a call over a few pixels costs about as much as
-    // its allocations.
-    alignas(BandView) std::byte stack[8 * sizeof(BandView)];
-    std::pmr::monotonic_buffer_resource arena(stack, sizeof stack);
     std::pmr::vector<BandView> views(&arena);
     views.reserve(bands.size());
     for (const Ref& band : bands) views.push_back(numpy::band_view(band.get()));
