@@ -38,6 +38,9 @@ struct IsaCopies {
     // which copy computes it (see targets/copies.h), the same with that choice in front.
     const kernels::RunTable* calls;
     const BlockRuns* blocks;
+    // The same for `blocks`: the whole-formula loops with that choice in front where the copy
+    // makes it.
+    const BlockRuns* call_blocks;
 };
 
 constexpr const char* isa_name(Isa isa) noexcept {

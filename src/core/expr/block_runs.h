@@ -69,7 +69,8 @@ inline const BlockRuns* block_runs_for(Isa isa) noexcept {
     return copies == nullptr ? nullptr : copies->blocks;
 }
 
-// The widest copy this processor supports, decided at the first call.
-inline const BlockRuns& block_runs() noexcept { return *widest_copies().blocks; }
+// The widest copy this processor supports, decided at the first call, as the module's calls take
+// it (IsaCopies::call_blocks).
+inline const BlockRuns& block_runs() noexcept { return *widest_copies().call_blocks; }
 
 }  // namespace rastrel

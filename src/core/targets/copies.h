@@ -58,6 +58,32 @@ void paced(const Pixel& pixel, float* out, const std::uint16_t* const* bands, st
     Target::template pace<Pixel>(kOwn, pixel, out, bands, n, stores);
 }
 
+template <class Target>
+concept PacesFused = requires(FusedFn own, const FusedArgs& args, float* out, const void* const* bands, std::size_t n,
+                              Stores stores) {
+    Target::template pace_fused<FusedShape::ratio, FusedKind::samples, false>(own, args, out, bands, n, stores);
+};
+
+template <class Target, FusedShape S, FusedKind K, bool kValid, FusedFn kOwn>
+void paced_fused(const FusedArgs& args, float* out, const void* const* bands, std::size_t n, Stores stores) noexcept {
+    Target::template pace_fused<S, K, kValid>(kOwn, args, out, bands, n, stores);
+}
+
+// The whole-formula loops of `Entries` as the calls take them, through the target's pace_fused.
+template <class Target, class Entries>
+struct PacedFused {
+    template <FusedShape S, FusedKind K, bool kValid>
+    static void fused(const FusedArgs& args, float* out, const void* const* bands, std::size_t n, Stores stores) {
+        paced_fused<Target, S, K, kValid, &Entries::template fused<S, K, kValid>>(args, out, bands, n, stores);
+    }
+};
+
+template <class Target, class Entries>
+BlockRuns paced_blocks(BlockRuns blocks) {
+    if constexpr (PacesFused<Target>) blocks.fused = fused_loops::pick<PacedFused<Target, Entries>>;
+    return blocks;
+}
+
 }  // namespace detail
 
 }  // namespace rastrel::targets
@@ -168,10 +194,12 @@ void paced(const Pixel& pixel, float* out, const std::uint16_t* const* bands, st
                                    Target##Entries::gather,                                                          \
                                    Target##Entries::scatter,                                                         \
                                    fused_loops::pick<Target##Entries>};                                              \
+    const BlockRuns Target##PacedBlocks = detail::paced_blocks<Target, Target##Entries>(Target##Blocks);             \
     }                                                                                                                \
     const IsaCopies variable{Target::kIsa,                                                                           \
                              isa_name(Target::kIsa),                                                                 \
                              Target::kStreams,                                                                       \
                              &Target##Runs,                                                                          \
                              k##Target##Paces ? &Target##PacedRuns : &Target##Runs,                                  \
-                             &Target##Blocks};
+                             &Target##Blocks,                                                                        \
+                             detail::PacesFused<Target> ? &Target##PacedBlocks : &Target##Blocks};

@@ -23,23 +23,41 @@ namespace {
 // The first 512-bit instructions after the core has run none for a while (50 to 100 microseconds
 // here) hold it up about 1.8 us, 256-bit ones about 0.4 (one processor, 64 x 64 of EVI in cache
 // after a millisecond of scalar work: 2.6 us AVX-512, 1.3 AVX2, against 0.8 and 0.9 back to
-// back). A short run that starts that long after this thread's last one therefore takes the
-// AVX2 copy; runs back to back (or long ones, where the wider vectors earn the wait back) keep
-// this one. The clock is the time-stamp counter, whose rate only sets the idle time loosely:
+// back). So the runs of a thread that starts after such a pause take the AVX2 copy until they
+// add up to enough work to earn the wait back, and this one from then on until the next pause:
+// a call after other work, or its lines one by one, never waits; calls back to back soon run
+// at full width. The clock is the time-stamp counter, whose rate only sets the pause loosely:
 // 2^16 ticks, 16 to 33 us at 2 to 4 GHz.
-constexpr std::uint64_t kIdleTicks = std::uint64_t{1} << 16;
-thread_local std::uint64_t last_run_end = 0;
+constexpr std::uint64_t kPauseTicks = std::uint64_t{1} << 16;
 constexpr std::size_t kShortRun = std::size_t{16} << 10;
 
-// Below this many pixels a run that finds the core idle is faster on AVX2 (the same measurements
-// at 4k to 256k pixels): the normalized difference and the ratio, whose wider vectors gain most
-// (0.77 and 0.65 of AVX2's time in cache), earn the wait back from about 32k pixels; EVI and the
-// adjusted difference (0.95) only from about 128k.
-template <class Pixel>
-constexpr std::size_t kNarrowBelow =
-    std::is_same_v<Pixel, kernels::NormalizedDifference> || std::is_same_v<Pixel, kernels::Ratio>
-        ? std::size_t{32} << 10
-        : std::size_t{128} << 10;
+struct Streak {
+    std::uint64_t last_end = 0;
+    std::size_t pixels = 0;  // since the last pause, this run's included
+};
+thread_local Streak streak;
+
+// The work from which the wider vectors earn the wait back (the same measurements at 4k to 256k
+// pixels): the normalized difference and the ratio, whose wider vectors gain most (0.77 and 0.65
+// of AVX2's time in cache), from about 32k pixels; EVI and the adjusted difference (0.95) from
+// about 128k.
+constexpr std::size_t wide_from(bool gains_most) noexcept {
+    return gains_most ? std::size_t{32} << 10 : std::size_t{128} << 10;
+}
+
+// Runs own(args...) or narrow(args...) for a run of n pixels, as above. Compiled for the
+// baseline, so that none of this target's instructions comes before the choice.
+template <class Fn, class... Args>
+void run_paced(Fn own, Fn narrow, std::size_t n, std::size_t wide, const Args&... args) noexcept {
+    Streak& s = streak;
+    const std::uint64_t start = __rdtsc();
+    if (start - s.last_end > kPauseTicks) s.pixels = 0;
+    s.pixels += n;
+    (s.pixels >= wide || narrow == nullptr ? own : narrow)(args...);
+    // A short run ends about when it started, as far as the pause goes: one reading of the
+    // counter less on the calls where it shows most.
+    s.last_end = n < kShortRun ? start : __rdtsc();
+}
 
 struct Avx512 {
     static constexpr Isa kIsa = Isa::kAvx512;
@@ -64,14 +82,18 @@ struct Avx512 {
     static void pace(kernels::Run<Pixel> own, const Pixel& pixel, float* out, const std::uint16_t* const* bands,
                      std::size_t n, Stores stores) noexcept {
         static const kernels::RunTable* const narrow = kernels::run_table(Isa::kAvx2);
-        std::uint64_t& last = last_run_end;
-        const std::uint64_t start = __rdtsc();
-        const bool idle = start - last > kIdleTicks;
-        const kernels::Run<Pixel> run = idle && n < kNarrowBelow<Pixel> && narrow ? narrow->of<Pixel>() : own;
-        run(pixel, out, bands, n, stores);
-        // A short run ends about when it started, as far as the idle time goes: one reading of
-        // the counter less on the calls where it shows most.
-        last = n < kShortRun ? start : __rdtsc();
+        constexpr bool kGainsMost =
+            std::is_same_v<Pixel, kernels::NormalizedDifference> || std::is_same_v<Pixel, kernels::Ratio>;
+        run_paced(own, narrow != nullptr ? narrow->of<Pixel>() : nullptr, n, wide_from(kGainsMost), pixel, out, bands,
+                  n, stores);
+    }
+    template <FusedShape S, FusedKind K, bool kValid>
+    static void pace_fused(FusedFn own, const FusedArgs& args, float* out, const void* const* bands, std::size_t n,
+                           Stores stores) noexcept {
+        static const FusedFn narrow =
+            block_runs_for(Isa::kAvx2) != nullptr ? block_runs_for(Isa::kAvx2)->fused(S, K, kValid) : nullptr;
+        constexpr bool kGainsMost = S == FusedShape::normalized_difference || S == FusedShape::ratio;
+        run_paced(own, narrow, n, wide_from(kGainsMost), args, out, bands, n, stores);
     }
     // to[2i] = v[i] for the 16 lanes of v, leaving the elements in between untouched.
     [[gnu::target("avx512f,avx512bw,avx512vl,avx512dq,prefer-vector-width=512")]] static void store_pairs(
