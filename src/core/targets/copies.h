@@ -58,6 +58,17 @@ void paced(const Pixel& pixel, float* out, const std::uint16_t* const* bands, st
     Target::template pace<Pixel>(kOwn, pixel, out, bands, n, stores);
 }
 
+template <class Target, class Pixel>
+concept PacesBlocks = requires(kernels::BlockRun<Pixel> own, const Pixel& pixel, const OutputView& out,
+                               const BandView* bands, Stores stores) {
+    Target::template pace_block<Pixel>(own, pixel, out, bands, stores);
+};
+
+template <class Target, class Pixel, kernels::BlockRun<Pixel> kOwn>
+void paced_block(const Pixel& pixel, const OutputView& out, const BandView* bands, Stores stores) noexcept {
+    Target::template pace_block<Pixel>(kOwn, pixel, out, bands, stores);
+}
+
 template <class Target>
 concept PacesFused = requires(FusedFn own, const FusedArgs& args, float* out, const void* const* bands, std::size_t n,
                               Stores stores) {
@@ -102,6 +113,13 @@ BlockRuns paced_blocks(BlockRuns blocks) {
                 if (paced) return &detail::paced<Target, Pixel, &kernel<Pixel, N>>;                                  \
             }                                                                                                        \
             return &kernel<Pixel, N>;                                                                                \
+        }                                                                                                            \
+        template <class Pixel, std::size_t N>                                                                        \
+        static constexpr kernels::BlockRun<Pixel> block_of(bool paced) noexcept {                                    \
+            if constexpr (detail::PacesBlocks<Target, Pixel>) {                                                      \
+                if (paced) return &detail::paced_block<Target, Pixel, &block<Pixel, N>>;                             \
+            }                                                                                                        \
+            return &block<Pixel, N>;                                                                                 \
         }                                                                                                            \
         template <class Pixel, std::size_t N>                                                                        \
         [[__VA_ARGS__]] static void strided(const Pixel& pixel, float* out, std::ptrdiff_t out_step,                 \
@@ -174,10 +192,10 @@ BlockRuns paced_blocks(BlockRuns blocks) {
                     &strided<kernels::Ratio, 2>,                                                                     \
                     &strided<kernels::AdjustedDifference, 2>,                                                        \
                     &strided<kernels::EnhancedVegetationIndex, 3>,                                                   \
-                    &block<kernels::NormalizedDifference, 2>,                                                        \
-                    &block<kernels::Ratio, 2>,                                                                       \
-                    &block<kernels::AdjustedDifference, 2>,                                                          \
-                    &block<kernels::EnhancedVegetationIndex, 3>};                                                    \
+                    block_of<kernels::NormalizedDifference, 2>(paced),                                               \
+                    block_of<kernels::Ratio, 2>(paced),                                                              \
+                    block_of<kernels::AdjustedDifference, 2>(paced),                                                 \
+                    block_of<kernels::EnhancedVegetationIndex, 3>(paced)};                                           \
         }                                                                                                            \
     };                                                                                                               \
     constexpr bool k##Target##Paces = detail::Paces<Target, kernels::NormalizedDifference>;                          \

@@ -45,6 +45,11 @@ constexpr std::size_t wide_from(bool gains_most) noexcept {
     return gains_most ? std::size_t{32} << 10 : std::size_t{128} << 10;
 }
 
+template <class Pixel>
+constexpr bool gains_most() noexcept {
+    return std::is_same_v<Pixel, kernels::NormalizedDifference> || std::is_same_v<Pixel, kernels::Ratio>;
+}
+
 // Runs own(args...) or narrow(args...) for a run of n pixels, as above. Compiled for the
 // baseline, so that none of this target's instructions comes before the choice.
 template <class Fn, class... Args>
@@ -63,8 +68,8 @@ struct Avx512 {
     static constexpr Isa kIsa = Isa::kAvx512;
     static constexpr bool kStreams = true;
     static constexpr std::size_t kVectorBytes = 64;
-    [[gnu::target("avx512f,avx512bw,avx512vl,avx512dq,prefer-vector-width=512")]]
-    static void stream(float* __restrict to, const float* __restrict from, std::size_t n) noexcept {
+    [[gnu::target("avx512f,avx512bw,avx512vl,avx512dq,prefer-vector-width=512")]] static void stream(
+        float* __restrict to, const float* __restrict from, std::size_t n) noexcept {
         for (std::size_t i = 0; i < n; i += 16) _mm512_stream_ps(to + i, _mm512_load_ps(from + i));
     }
     static void fence() noexcept { _mm_sfence(); }
@@ -82,10 +87,15 @@ struct Avx512 {
     static void pace(kernels::Run<Pixel> own, const Pixel& pixel, float* out, const std::uint16_t* const* bands,
                      std::size_t n, Stores stores) noexcept {
         static const kernels::RunTable* const narrow = kernels::run_table(Isa::kAvx2);
-        constexpr bool kGainsMost =
-            std::is_same_v<Pixel, kernels::NormalizedDifference> || std::is_same_v<Pixel, kernels::Ratio>;
-        run_paced(own, narrow != nullptr ? narrow->of<Pixel>() : nullptr, n, wide_from(kGainsMost), pixel, out, bands,
-                  n, stores);
+        run_paced(own, narrow != nullptr ? narrow->of<Pixel>() : nullptr, n, wide_from(gains_most<Pixel>()), pixel, out,
+                  bands, n, stores);
+    }
+    template <class Pixel>
+    static void pace_block(kernels::BlockRun<Pixel> own, const Pixel& pixel, const OutputView& out,
+                           const BandView* bands, Stores stores) noexcept {
+        static const kernels::RunTable* const narrow = kernels::run_table(Isa::kAvx2);
+        run_paced(own, narrow != nullptr ? narrow->block_of<Pixel>() : nullptr, out.rows * out.cols,
+                  wide_from(gains_most<Pixel>()), pixel, out, bands, stores);
     }
     template <FusedShape S, FusedKind K, bool kValid>
     static void pace_fused(FusedFn own, const FusedArgs& args, float* out, const void* const* bands, std::size_t n,
