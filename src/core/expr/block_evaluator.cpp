@@ -492,9 +492,13 @@ void BlockProgram::repoint(std::span<const BandView> bands, const OutputView& ou
 
 void BlockProgram::bind_kernel(const FusedFormula& formula, const RegisterProgram& program,
                                std::span<const BandInput> bands, const OutputView& out) {
+    // The kernel's loops as its calls take them where the runs are the calls' own, which may
+    // differ from the copy's plain ones (a short piece after a pause takes a narrower copy).
     for (const Isa isa : kAllIsas) {
         const IsaCopies* copies = isa_copies(isa);
-        if (copies != nullptr && copies->blocks == &runs_) kernel_.table = copies->kernels;
+        if (copies == nullptr) continue;
+        if (copies->blocks == &runs_) kernel_.table = copies->kernels;
+        if (copies->call_blocks == &runs_) kernel_.table = copies->calls;
     }
     if (kernel_.table == nullptr) return;
     kernel_.out = out;
