@@ -8,17 +8,7 @@ import numpy as np
 import pytest
 
 import rastrel
-from rastrel_testing import (
-    PANIC,
-    assert_bits_equal,
-    band,
-    ops,
-    placed,
-    random_band,
-    reference,
-    run_at_once,
-    scalar,
-)
+from rastrel_testing import PANIC, assert_bits_equal, band, ops, placed, random_band, reference, run_at_once, scalar
 
 THREADS = 4
 ROUNDS = 30
