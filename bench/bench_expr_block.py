@@ -1,8 +1,8 @@
 """Compiled expressions against the fixed kernels that compute the same formulas, side by side in
 one run: normalized difference, ratio, adjusted difference and an enhanced vegetation index of 17
 steps, each through execute_expr_inplace and through its calculate_* function, at several sizes,
-over contiguous bands and output and over every other column of each. Rounds are interleaved (the
-order rotates each round) so that drifting memory bandwidth and other load hit every contender
+over contiguous bands and output and over every other column of each. Rounds are interleaved (in a
+new order each round) so that drifting memory bandwidth and other load hit every contender
 alike; medians and the ratio expression / kernel are printed, and each pair of outputs is compared
 bit for bit. The per-pixel evaluator the expressions replaced is measured by the C++ benchmark
 bench/bench_expr_block.cpp.

@@ -1,6 +1,6 @@
 """Times calculate_normalized_difference(_inplace) against the NumPy a user would write instead.
 
-All variants run side by side in one process, in interleaved rounds (the order rotates every
+All variants run side by side in one process, in interleaved rounds (in a new order every
 round), because memory bandwidth drifts between runs on shared machines; the medians and their
 ratios are what to compare.
 

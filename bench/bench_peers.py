@@ -3,7 +3,7 @@ instead: the NumPy expression (with and without out=), numexpr and numba with pa
 where they are installed, and a copy-like roofline with the same memory traffic on the same
 number of threads.
 
-All contenders of one kernel, size and layout run in interleaved rounds (the order rotates each
+All contenders of one kernel, size and layout run in interleaved rounds (in a new order each
 round) in one process, so that drifting memory bandwidth and the load of other processes hit
 them alike; medians and their ratios are reported. Every peer's formulation is float32-exact,
 and its result is compared with rastrel's bit for bit before it is timed.

@@ -2,7 +2,7 @@
 rounds and their medians, and child processes (pinned to one processor or not) that time calls on
 request.
 
-Rounds are interleaved (the contenders' order rotates each round) because memory bandwidth and the
+Rounds are interleaved (the contenders in a new order each round) because memory bandwidth and the
 load of other processes drift on shared machines: side by side in one run, they hit every
 contender alike, and the medians' ratios are what to compare."""
 import ctypes
@@ -11,6 +11,7 @@ import itertools
 import json
 import os
 import platform
+import random
 import statistics
 import subprocess
 import sys
@@ -179,7 +180,10 @@ def calibrate(sample, budget, max_calls=None, prepare=None):
 def interleaved(contenders, rounds, budget=None, warm=False, settle=0.0, max_calls=None, close=None, after=None,
                 pair=None):
     """{name: [seconds per call, one per round]}: each contender (a function of no arguments, or
-    an object with `sample(count)`) once a round, the order rotating each round.
+    an object with `sample(count)`) once a round, in a new order each round: shuffled, not rotated,
+    because what ran just before a contender can slow it (a child process's turn, threads that
+    spin on), and a rotation puts the same contender before it in every round. The shuffles are
+    seeded, so runs repeat their orders.
 
     `budget`: seconds a sample should last, calibrated per contender (one call a sample without).
     `warm`: an untimed call before each sample of several calls, so that the wake-up of a pool
@@ -205,10 +209,12 @@ def interleaved(contenders, rounds, budget=None, warm=False, settle=0.0, max_cal
     calls = {name: calibrate(samplers[name], budget, max_calls, prepare(name)) if budget else 1 for name in names}
     times = {name: [] for name in names}
 
+    orders = random.Random(len(names))
+
     def run(names, rounds):
         for r in range(rounds):
-            k = r % len(names)
-            order = names[k:] + names[:k]
+            order = list(names)
+            orders.shuffle(order)
             if pair and all(name in order for name in pair):
                 i, j = sorted(order.index(name) for name in pair)
                 order[i], order[j] = pair if r % 2 == 0 else pair[::-1]

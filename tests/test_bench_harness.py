@@ -40,21 +40,35 @@ def test_close_contenders_get_more_rounds_in_step(rounds, total):
         [1.2] * max(rounds, total))
 
 
+class Recorder(Fake):
+    """A contender that notes its turns."""
+
+    def __init__(self, name, order):
+        super().__init__(1e-3)
+        self.name, self.order = name, order
+
+    def sample(self, count):
+        self.order.append(self.name)
+        return super().sample(count)
+
+
 @pytest.mark.parametrize("names", [["rastrel", "a", "b", "x"], ["a", "x", "rastrel", "b", "y"]])
 def test_a_pair_takes_turns_running_first(names):
     order = []
-
-    class Recorder(Fake):
-        def __init__(self, name):
-            super().__init__(1e-3)
-            self.name = name
-
-        def sample(self, count):
-            order.append(self.name)
-            return super().sample(count)
-    harness.interleaved({name: Recorder(name) for name in names}, 6, pair=("a", "b"))
+    harness.interleaved({name: Recorder(name, order) for name in names}, 6, pair=("a", "b"))
     pairs = [name for name in order if name in ("a", "b")]
     assert pairs[::2] == ["a", "b"] * 3
+
+
+def test_no_contender_always_follows_the_same_one():
+    # A child's turn slows the call made right after it: a fixed cyclic order charged that to
+    # one contender in every round.
+    order = []
+    names = ["rastrel", "peer", "other", "child"]
+    harness.interleaved({name: Recorder(name, order) for name in names}, 12)
+    rounds = [order[i:i + len(names)] for i in range(0, len(order), len(names))]
+    assert all(sorted(r) == sorted(names) for r in rounds)
+    assert len({r[r.index("rastrel") - 1] for r in rounds}) > 1
 
 
 @pytest.mark.parametrize("before", [False, True])
