@@ -429,11 +429,13 @@ def measure_cell(args, kernel, n, layout, regime, rng, peers, children):
     # after their call (OpenMP's, numba's) settle, so that they do not take the processors from the
     # next contender. Busy calls cost a millisecond of other work each, which the budget does not
     # see. Contenders within 1.5x of rastrel get at least --rounds-close rounds, three times as
-    # many up to 64 x 64: there both children run the same code on the calling thread, and two
-    # identical processes' medians of 11 rounds differed by 2-8% (busy 1 x 1: up to 2x) on a
-    # loaded machine, as much as the pinned run's misses there. The two children swap places
+    # many up to 256 x 256: up to 64 x 64 both children run the same code on the calling thread, and
+    # two identical processes' medians of 11 rounds differed by 2-8% (busy 1 x 1: up to 2x) on a
+    # loaded machine, as much as the pinned run's misses there; at 256 x 256 two whole runs'
+    # medians of the same cell differed by up to 30%, and one round in five of a busy cell was
+    # slowed two- or threefold for every contender in the process. The two children swap places
     # every other round.
-    close_rounds = args.rounds_close * (3 if pixels <= 1 << 12 else 1)
+    close_rounds = args.rounds_close * (3 if pixels <= 1 << 16 else 1)
     times = interleaved(contenders, rounds, sample_budget(pixels), warm=True, settle=0.003,
                         max_calls=BUSY_CALLS if regime == "busy" else None,
                         close=("rastrel", 1.5, close_rounds), pair=(PINNED, CHILD) if children else None,

@@ -180,11 +180,13 @@ def spread(run):
     processes drifts between rounds: each close ratio with the quartiles of its round-by-round
     ratios and the ratio of the fastest rounds, to tell a few per cent from noise. Likewise the
     pinned run's ratios below 1 at the smallest sizes, where calls of a microsecond drift more
-    than the two children can differ."""
+    than the two children can differ, and every ratio below 1 at the sizes between, where whole
+    runs' medians of a cell differ by more than the cell's margin."""
     results = run["results"]
     sizes = sorted({r["size"] for r in results if "times" in r})
     small = [s for s in sizes if s <= 64]
-    sizes = small + ([s for s in sizes if s >= 4096] or [s for s in sizes[-1:] if s not in small])
+    large = [s for s in sizes if s >= 4096] or [s for s in sizes[-1:] if s not in small]
+    middle = [s for s in sizes if s not in small and s not in large]
     rows = []
     for size in sizes:
         for kernel in kernels_of(results):
@@ -195,9 +197,10 @@ def spread(run):
                         key = dict(kernel=kernel, size=size, layout=layout)
                         b, p = base_of(results, regime, peer, **key), lookup(results, regime, impl=peer, **key)
                         ratios = paired(b, p) if b and p else None
-                        # The smallest sizes only where the pinned run came out ahead.
-                        below = peer == PINNED and ratios and p["seconds"] < b["seconds"]
-                        if not ratios or len(ratios) < 2 or (size in small and not below):
+                        # The smallest sizes only where the pinned run came out ahead, the
+                        # sizes between where either peer did.
+                        below = ratios and p["seconds"] < b["seconds"] and (peer == PINNED or size in middle)
+                        if not ratios or len(ratios) < 2 or (size not in large and not below):
                             cells.append("")
                             continue
                         q1, _, q3 = statistics.quantiles(ratios, n=4)
@@ -213,7 +216,7 @@ def spread(run):
             "time over the base's in the same round); the ratio of the fastest rounds; the number of rounds. "
             "The base is rastrel in the benchmark's process, for `rastrel, 1 thread` the free child. At the "
             "largest sizes every cell; up to 64 x 64, where both children run the same code on the calling "
-            "thread, the pinned run's cells below 1.", "",
+            "thread, the pinned run's cells below 1; at the sizes between, every cell below 1.", "",
             "| cell | numba | rastrel, 1 thread |", "|---|---|---|"] + rows + [""]
 
 

@@ -113,3 +113,14 @@ def test_pinned_run_is_divided_by_the_free_child():
     text = peers_report.markdown(run, "cmd")
     assert "| 64 x 64 | 3.0 us, 1.37 | 3.3 us, 1.24, x1.65 vs child | 2.0 us, 2.05, x0.67 |" in text
     assert "| 64 x 64 |  |  |  |  | 1.65 (ratio) |" in text
+
+
+@pytest.mark.parametrize("numba, shown", [(0.9e-5, True), (1.1e-5, False)])
+def test_spread_lists_a_middle_size_only_where_the_peer_is_ahead(numba, shown):
+    def result(size, impl, seconds):
+        return {"kernel": "ratio", "size": size, "layout": "contiguous", "regime": "warm", "impl": impl,
+                "seconds": seconds, "pixels": size * size, "times": [seconds, seconds]}
+    results = [result(size, impl, seconds) for size in (64, 256, 4096)
+               for impl, seconds in (("rastrel", 1e-5), ("numba", numba))]
+    rows = [line for line in peers_report.spread({"results": results}) if line.startswith("| ratio")]
+    assert [row.split(",")[1] for row in rows] == [" 256 x 256"] * shown + [" 4096 x 4096"]
