@@ -147,33 +147,47 @@ template <std::size_t kLanes, class Pixel, std::size_t N, class Seq>
     return m;
 }
 
+// The pixels i to i + kLanes of compute_pairs as one vector: each sample read with the one after
+// it, or (kBefore) with the one before it.
+template <bool kBefore, std::size_t kLanes, class Pixel, std::size_t N, std::size_t... I>
+[[gnu::always_inline]] inline auto pairs_vector(const Pixel& p, const unsigned char* const (&in)[N], std::size_t i,
+                                                std::index_sequence<I...>) noexcept {
+    using Words = typename Vectors<kLanes * sizeof(float)>::Words;
+    using Floats = typename Vectors<kLanes * sizeof(float)>::Floats;
+    const auto samples = [i](const unsigned char* band) {
+        Words pairs;
+        std::memcpy(&pairs, band + 4 * i - (kBefore ? 2 : 0), sizeof pairs);
+        // The wanted sample is the word's low half when it comes first in memory on a
+        // little-endian processor, or last on a big-endian one.
+        if constexpr (kBefore == (std::endian::native == std::endian::little)) {
+            pairs = (pairs >> 16) & 0xFFFF;
+        } else {
+            pairs &= 0xFFFF;
+        }
+        return __builtin_convertvector(pairs, Floats);
+    };
+    return p(samples(in[I])...);
+}
+
 // compute_pairs into every other element of `out`, a vector at a time, stored by the target
-// without a round trip through a block: out[2i] = pixel(...) for the whole vectors of n pixels;
-// returns how many it computed. Every band must have a sample after its n-th.
+// without a round trip through a block: out[2i] = pixel(...) for i < n. The whole vectors read
+// each sample with the one after it, up to the line's last pixel; the pixels left after them go
+// in one more vector that ends at the line's end and reads each sample with the one before it,
+// storing again some pixels of the last whole vector, with the same bits. So nothing is read
+// outside the line's first and last samples. Returns how many it computed: all, or the whole
+// vectors alone where the line has no more than a vector's pixels.
 template <class Target, std::size_t kLanes, class Pixel, std::size_t N, std::size_t... I>
 [[gnu::always_inline]] inline std::size_t compute_pairs_scattered(const Pixel& pixel, float* out,
                                                                   const std::uint16_t* const* bands, std::size_t n,
-                                                                  std::index_sequence<I...>) noexcept {
-    using Words = typename Vectors<kLanes * sizeof(float)>::Words;
-    using Floats = typename Vectors<kLanes * sizeof(float)>::Floats;
+                                                                  std::index_sequence<I...> seq) noexcept {
     const Pixel p = pixel;
     const unsigned char* const in[N] = {reinterpret_cast<const unsigned char*>(bands[I])...};
     std::size_t i = 0;
-    for (; i + kLanes <= n; i += kLanes) {
-        Floats x[N];
-        for (std::size_t k = 0; k < N; ++k) {
-            Words pairs;
-            std::memcpy(&pairs, in[k] + 4 * i, sizeof pairs);
-            if constexpr (std::endian::native == std::endian::little) {
-                pairs &= 0xFFFF;
-            } else {
-                pairs = (pairs >> 16) & 0xFFFF;
-            }
-            x[k] = __builtin_convertvector(pairs, Floats);
-        }
-        store_pairs_ahead<Target>(out + 2 * i, p(x[I]...));
-    }
-    return i;
+    for (; i + kLanes < n; i += kLanes)
+        store_pairs_ahead<Target>(out + 2 * i, pairs_vector<false, kLanes>(p, in, i, seq));
+    if (i == n || n <= kLanes) return i;
+    Target::store_pairs(out + 2 * (n - kLanes), pairs_vector<true, kLanes>(p, in, n - kLanes, seq));
+    return n;
 }
 
 // out[i * out_step] = pixel(band_0[i * steps[0]], ...) for i < n, through gathered blocks. A
@@ -215,12 +229,10 @@ template <class Target, class Pixel, std::size_t N>
         return;
     }
     std::size_t first = 0;
-    // Every other sample into every other element: one pass, the line's last pixel left to the
-    // blocks below (its pair may lie past the arrays).
+    // Every other sample into every other element: one pass.
     using Floats = typename Vectors<kLanes * sizeof(float)>::Floats;
     if constexpr (requires(float* to, Floats v) { Target::store_pairs(to, v); }) {
-        if (pairs && out_step == 2 && n > 0)
-            first = compute_pairs_scattered<Target, kLanes, Pixel, N>(pixel, out, in, n - 1, seq);
+        if (pairs && out_step == 2) first = compute_pairs_scattered<Target, kLanes, Pixel, N>(pixel, out, in, n, seq);
     }
     for (std::size_t done = first; done < n; done += kGatherBlock) {
         const std::size_t m = std::min(n - done, kGatherBlock);
