@@ -154,7 +154,7 @@ template <bool kBefore, std::size_t kLanes, class Pixel, std::size_t N, std::siz
                                                 std::index_sequence<I...>) noexcept {
     using Words = typename Vectors<kLanes * sizeof(float)>::Words;
     using Floats = typename Vectors<kLanes * sizeof(float)>::Floats;
-    const auto samples = [i](const unsigned char* band) {
+    const auto samples = [i](const unsigned char* band) RASTREL_INLINE_LAMBDA {
         Words pairs;
         std::memcpy(&pairs, band + 4 * i - (kBefore ? 2 : 0), sizeof pairs);
         // The wanted sample is the word's low half when it comes first in memory on a
