@@ -626,6 +626,22 @@ Stores stores_of(const OutputView& out, std::size_t pixel_bytes) {
     return heavy ? Stores::kStreaming : stores_for(pixels * sizeof(float));
 }
 
+// Calls run(runs), or run(*narrow) where `runs` gives a call to a narrower copy (BlockRuns::pace),
+// for programs that are not one fused loop: a fused loop chooses for itself, run by run.
+template <class Run>
+void run_paced(const BlockRuns& runs, const PreparedProgram& ready, std::size_t pixels, const Run& run) {
+    if (runs.pace == nullptr || ready.fused) return run(runs);
+    struct Context {
+        const Run& run;
+        const BlockRuns& runs;
+    } context{run, runs};
+    const auto work = [](const void* c, const BlockRuns* narrow) {
+        const auto& [own_run, own] = *static_cast<const Context*>(c);
+        own_run(narrow != nullptr ? *narrow : own);
+    };
+    runs.pace(pixels, work, &context);
+}
+
 // The pool, the program's faults, then the loop: the order every evaluation keeps. `by_pixel`
 // evaluates a small output one pixel at a time and returns true, or returns false to leave it
 // to the block program. `bind(ready, stores, loop)` calls loop with the program bound to the
@@ -673,13 +689,15 @@ void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandView
     run_blocks(
         prog, bands, out, sizeof(float) + bands.size() * sizeof(std::uint16_t), interruption, prepared,
         [&](const PreparedProgram& ready, Stores stores, const auto& loop) {
-            std::unique_ptr<BlockProgram> program = ready.bound.take(bands, out, runs, stores);
-            if (!program) {
-                program = std::make_unique<BlockProgram>(ready.lowered, bands, out, runs, stores, Fusion::kWhereMatched,
-                                                         &ready.fused);
-            }
-            loop(*program);
-            ready.bound.keep(std::move(program));
+            run_paced(runs, ready, out.rows * out.cols, [&](const BlockRuns& chosen) {
+                std::unique_ptr<BlockProgram> program = ready.bound.take(bands, out, chosen, stores);
+                if (!program) {
+                    program = std::make_unique<BlockProgram>(ready.lowered, bands, out, chosen, stores,
+                                                             Fusion::kWhereMatched, &ready.fused);
+                }
+                loop(*program);
+                ready.bound.keep(std::move(program));
+            });
         },
         [&] {
             // No pixel faults (checked above), and the reference gives the block program's bits.
@@ -706,8 +724,10 @@ void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandInpu
     run_blocks(
         prog, shapes, out, pixel_bytes, interruption, prepared,
         [&](const PreparedProgram& ready, Stores stores, const auto& loop) {
-            loop(BlockProgram(ready.lowered, bands, masks, fill, out, runs, stores, Fusion::kWhereMatched,
-                              &ready.fused));
+            run_paced(runs, ready, out.rows * out.cols, [&](const BlockRuns& chosen) {
+                loop(BlockProgram(ready.lowered, bands, masks, fill, out, chosen, stores, Fusion::kWhereMatched,
+                                  &ready.fused));
+            });
         },
         [] { return false; });
 }

@@ -61,6 +61,11 @@ struct BlockRuns {
     void (*scatter)(float* to, std::ptrdiff_t step, const float* from, std::size_t n);
     // The whole-formula loop for `shape` over bands read as `kind`, testing nodata if `valid`.
     FusedFn (*fused)(FusedShape shape, FusedKind kind, bool valid);
+    // For the calls' table of a copy that gives work finding the core idle to a narrower copy
+    // (as its fused loops above do for themselves): calls work(context, narrow) for a call of n
+    // pixels, narrow the copy whose loops should run it, or nullptr for this one. nullptr where
+    // a copy always runs its own.
+    void (*pace)(std::size_t n, void (*work)(const void* context, const BlockRuns* narrow), const void* context);
 };
 
 // The copy for `isa`, or nullptr when this build or this processor lacks it.

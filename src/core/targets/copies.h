@@ -15,7 +15,9 @@
 // contiguous run of the module's calls: `template <class Pixel> static void pace(kernels::Run<Pixel>
 // own, pixel, out, bands, n, stores)`, compiled for the baseline, which calls `own` (this target's
 // copy) or another. Its contiguous entries then go through pace in `IsaCopies::calls` only;
-// `IsaCopies::kernels` keeps the target's own loops, which the tests check.
+// `IsaCopies::kernels` keeps the target's own loops, which the tests check. Likewise pace_block
+// (pieces), pace_fused (whole-formula loops) and pace_call (an expression call's other loops,
+// bound per call: BlockRuns::pace), in `IsaCopies::calls` and `IsaCopies::call_blocks` only.
 //
 // The last arguments are the attributes of every entry point, empty for the build's baseline.
 // The loops themselves are templates inlined into those entry points, so the compiler vectorises
@@ -89,9 +91,15 @@ struct PacedFused {
     }
 };
 
+template <class Target>
+concept PacesCalls = requires(std::size_t n, void (*work)(const void*, const BlockRuns*), const void* context) {
+    Target::pace_call(n, work, context);
+};
+
 template <class Target, class Entries>
 BlockRuns paced_blocks(BlockRuns blocks) {
     if constexpr (PacesFused<Target>) blocks.fused = fused_loops::pick<PacedFused<Target, Entries>>;
+    if constexpr (PacesCalls<Target>) blocks.pace = &Target::pace_call;
     return blocks;
 }
 
@@ -211,8 +219,10 @@ BlockRuns paced_blocks(BlockRuns blocks) {
                                    Target##Entries::fill,                                                            \
                                    Target##Entries::gather,                                                          \
                                    Target##Entries::scatter,                                                         \
-                                   fused_loops::pick<Target##Entries>};                                              \
+                                   fused_loops::pick<Target##Entries>,                                               \
+                                   nullptr};                                                                         \
     const BlockRuns Target##PacedBlocks = detail::paced_blocks<Target, Target##Entries>(Target##Blocks);             \
+    constexpr bool k##Target##PacesBlocks = detail::PacesFused<Target> || detail::PacesCalls<Target>;                \
     }                                                                                                                \
     const IsaCopies variable{Target::kIsa,                                                                           \
                              isa_name(Target::kIsa),                                                                 \
@@ -220,4 +230,4 @@ BlockRuns paced_blocks(BlockRuns blocks) {
                              &Target##Runs,                                                                          \
                              k##Target##Paces ? &Target##PacedRuns : &Target##Runs,                                  \
                              &Target##Blocks,                                                                        \
-                             detail::PacesFused<Target> ? &Target##PacedBlocks : &Target##Blocks};
+                             k##Target##PacesBlocks ? &Target##PacedBlocks : &Target##Blocks};

@@ -50,18 +50,25 @@ constexpr bool gains_most() noexcept {
     return std::is_same_v<Pixel, kernels::NormalizedDifference> || std::is_same_v<Pixel, kernels::Ratio>;
 }
 
-// Runs own(args...) or narrow(args...) for a run of n pixels, as above. Compiled for the
-// baseline, so that none of this target's instructions comes before the choice.
-template <class Fn, class... Args>
-void run_paced(Fn own, Fn narrow, std::size_t n, std::size_t wide, const Args&... args) noexcept {
+// Calls work(true) for a run of n pixels where this target's loops should run it, work(false)
+// where the narrower ones should, as above. Compiled for the baseline, so that none of this
+// target's instructions comes before the choice.
+template <class Work>
+void pace_work(std::size_t n, std::size_t wide, const Work& work) {
     Streak& s = streak;
     const std::uint64_t start = __rdtsc();
     if (start - s.last_end > kPauseTicks) s.pixels = 0;
     s.pixels += n;
-    (s.pixels >= wide || narrow == nullptr ? own : narrow)(args...);
+    work(s.pixels >= wide);
     // A short run ends about when it started, as far as the pause goes: one reading of the
     // counter less on the calls where it shows most.
     s.last_end = n < kShortRun ? start : __rdtsc();
+}
+
+// Runs own(args...) or narrow(args...) for a run of n pixels.
+template <class Fn, class... Args>
+void run_paced(Fn own, Fn narrow, std::size_t n, std::size_t wide, const Args&... args) noexcept {
+    pace_work(n, wide, [&](bool wide_enough) { (wide_enough || narrow == nullptr ? own : narrow)(args...); });
 }
 
 struct Avx512 {
@@ -104,6 +111,14 @@ struct Avx512 {
             block_runs_for(Isa::kAvx2) != nullptr ? block_runs_for(Isa::kAvx2)->fused(S, K, kValid) : nullptr;
         constexpr bool kGainsMost = S == FusedShape::normalized_difference || S == FusedShape::ratio;
         run_paced(own, narrow, n, wide_from(kGainsMost), args, out, bands, n, stores);
+    }
+    // A whole expression call whose steps are not one fused loop (which paces itself), over n
+    // pixels: bound to AVX2's loops or to these, as a run above; EVI's threshold, since which
+    // formulas gain most from the wider vectors is not known here.
+    static void pace_call(std::size_t n, void (*work)(const void* context, const BlockRuns* narrow),
+                          const void* context) {
+        static const BlockRuns* const narrow = block_runs_for(Isa::kAvx2);
+        pace_work(n, wide_from(false), [&](bool wide_enough) { work(context, wide_enough ? nullptr : narrow); });
     }
     // to[2i] = v[i] for the 16 lanes of v, leaving the elements in between untouched.
     [[gnu::target("avx512f,avx512bw,avx512vl,avx512dq,prefer-vector-width=512")]] static void store_pairs(
