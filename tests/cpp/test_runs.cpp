@@ -317,7 +317,7 @@ struct Placed {
 // reference, and not a byte of the output's buffer written outside its elements.
 template <class Pixel, class Reference>
 void check_block(const RunTable& table, const Pixel& pixel, int bands, const Reference& reference, Rng& rng,
-                 std::size_t rows, std::size_t cols, Stores stores, int kind) {
+                 std::size_t rows, std::size_t cols, Stores stores, int kind, int out_kind) {
     std::vector<Placed<const std::uint16_t>> in;
     for (int k = 0; k < bands; ++k) {
         in.emplace_back(rows, cols, kind < 0 ? int(rng() % kKinds) : kind, rng() % 2);
@@ -327,7 +327,7 @@ void check_block(const RunTable& table, const Pixel& pixel, int bands, const Ref
                 std::memcpy(in.back().at(r, c), &v, 2);
             }
     }
-    Placed<float> out(rows, cols, kind < 0 ? int(rng() % kOutputKinds) : kind, rng() % 4);
+    Placed<float> out(rows, cols, out_kind < 0 ? int(rng() % kOutputKinds) : out_kind, rng() % 4);
     BandView views[3];
     for (int k = 0; k < bands; ++k) views[k] = in[std::size_t(k)].view;
     table.block_of<Pixel>()(pixel, out.view, views, stores);
@@ -361,24 +361,26 @@ void check_block_copy(const RunTable& table) {
     // Shapes across whole and partial tiles and transposes, single rows and columns.
     constexpr std::pair<std::size_t, std::size_t> kShapes[] = {{0, 5},  {1, 1},  {1, 70},  {70, 1},  {2, 3},
                                                                {9, 33}, {33, 9}, {37, 53}, {64, 64}, {70, 131}};
-    // Random placements, then every part taking every other column, which has loops of its own.
-    for (int round = 0; round < 8; ++round) {
-        const int kind = round < 6 ? -1 : 4;
+    // Random placements, then every band taking every other column into an output that does too,
+    // or into a contiguous one with cached stores: loops of their own.
+    for (int round = 0; round < 9; ++round) {
+        const int kind = round < 6 ? -1 : 4, out_kind = round < 8 ? kind : 0;
         for (const auto& [rows, cols] : kShapes) {
             const Stores stores = round % 2 == 0 ? Stores::kCached : Stores::kStreaming;
             check_block(
                 table, NormalizedDifference{}, 2,
-                [](float a, float b, float) { return ref_normalized_difference(a, b); }, rng, rows, cols, stores, kind);
+                [](float a, float b, float) { return ref_normalized_difference(a, b); }, rng, rows, cols, stores, kind,
+                out_kind);
             const float l = coefficient(rng);
             check_block(
                 table, AdjustedDifference(l), 2,
                 [l](float a, float b, float) { return ref_adjusted_difference(a, b, l); }, rng, rows, cols, stores,
-                kind);
+                kind, out_kind);
             const EnhancedVegetationIndex evi{2.5f, 6.1f, 7.3f, 1.05f};
             check_block(
                 table, evi, 3,
                 [evi](float a, float b, float c) { return ref_evi(a, b, c, evi.g, evi.c1, evi.c2, evi.l); }, rng, rows,
-                cols, stores, kind);
+                cols, stores, kind, out_kind);
         }
     }
 }

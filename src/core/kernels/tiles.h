@@ -166,26 +166,37 @@ template <class Target, class Pixel, std::size_t N>
     run_strided<Target, Pixel, N>(pixel, out, out_step, in, steps, n, stores);
 }
 
-// A piece whose bands and output all take every other element along its rows (every other
-// column of wider arrays), row by row through compute_pairs_scattered, with nothing set up per
-// row but its pointers: at 64 x 64 the general walk spent more on each row than on its pixels.
-// False, with nothing written, where the target has no store_pairs or the rows are no longer
-// than a vector (pixels compute_pairs_scattered leaves to the gathered blocks).
+// A piece whose bands all take every other element along its rows (every other column of
+// wider arrays), into an output that does too or into a contiguous one with cached stores, row
+// by row with nothing set up per row but its pointers: at 64 x 64 the general walk spent more on
+// each row than on its pixels. False, with nothing written, where the rows are no longer than a
+// vector, or the output takes every other element and the target has no store_pairs.
 template <class Target, class Pixel, std::size_t N>
 [[gnu::always_inline]] inline bool walk_pair_rows(const Pixel& pixel, const OutputView& out,
-                                                  const std::array<BandView, N>& bands) noexcept {
+                                                  const std::array<BandView, N>& bands, Stores stores) noexcept {
     constexpr std::size_t kLanes = Target::kVectorBytes / sizeof(float);
+    constexpr auto seq = std::make_index_sequence<N>{};
     using Floats = typename Vectors<Target::kVectorBytes>::Floats;
-    if constexpr (requires(float* to, Floats v) { Target::store_pairs(to, v); }) {
-        bool pairs = out.col_stride == 2 && out.cols > kLanes;
-        for (const BandView& b : bands) pairs &= b.col_stride == 2;
-        if (!pairs) return false;
+    bool pairs = out.cols > kLanes;
+    for (const BandView& b : bands) pairs &= b.col_stride == 2;
+    if (!pairs) return false;
+    const auto rows = [&](const auto& line) RASTREL_INLINE_LAMBDA {
         for (std::size_t r = 0; r < out.rows; ++r) {
-            const std::uint16_t* in[N];
+            Bands<N> in;
             for (std::size_t k = 0; k < N; ++k) in[k] = element(bands[k], r, 0);
-            compute_pairs_scattered<Target, kLanes, Pixel, N>(pixel, element(out, r, 0), in, out.cols,
-                                                              std::make_index_sequence<N>{});
+            line(element(out, r, 0), in);
         }
+    };
+    if (out.col_stride == 1 && stores == Stores::kCached) {
+        rows([&](float* to, const Bands<N>& in)
+                 RASTREL_INLINE_LAMBDA { compute_pairs_block<kLanes>(pixel, to, in, out.cols, true, 0, seq); });
+        return true;
+    }
+    if constexpr (requires(float* to, Floats v) { Target::store_pairs(to, v); }) {
+        if (out.col_stride != 2) return false;
+        rows([&](float* to, const Bands<N>& in) RASTREL_INLINE_LAMBDA {
+            compute_pairs_scattered<Target, kLanes, Pixel, N>(pixel, to, in.data(), out.cols, seq);
+        });
         return true;
     }
     return false;
@@ -209,7 +220,7 @@ template <class Target, class Pixel, std::size_t N>
         tiled |= across[k];
     }
     const std::ptrdiff_t out_step = out_across ? 1 : out.col_stride;
-    if (!tiled && walk_pair_rows<Target, Pixel, N>(pixel, out, bands)) return;
+    if (!tiled && walk_pair_rows<Target, Pixel, N>(pixel, out, bands, stores)) return;
     const std::size_t tile_rows = tiled ? kTileRows : 1, tile_cols = tiled ? kTileCols : out.cols;
     if (tiled) stores = Stores::kCached;
     for (std::size_t r0 = 0; r0 < out.rows; r0 += tile_rows) {
