@@ -173,11 +173,39 @@ void test_short_loops_wake_one() {
     pool->wait_until_stopped();
 }
 
+// Loops a millisecond apart (a pipeline's), each too short to wake anyone and walked alone
+// while every worker sleeps: a worker still comes to join them (woken once, or at the end of a
+// nap), every element is walked once, and once the loops stop the workers sleep again.
+void test_pipeline_joined() {
+    const std::vector<int> cpus = affinity_processors();
+    if (cpus.size() < 2) return;
+    Watchdog watchdog("pipeline joined", 120);
+    const auto pool = WorkerPool::create(2, {cpus[0], cpus[1]});
+    while (Sleep::sleeping_of(pool->sleep().counters()) < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const LoopSizes sizes{256, 64, std::size_t{1} << 30, std::chrono::microseconds(300)};
+    bool helped = false;
+    for (int round = 0; round < 400 && !helped; ++round) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1);
+        while (std::chrono::steady_clock::now() < until) {
+        }
+        Run run(64, 64);
+        run.go(
+            *pool, false, {1}, [](Index2) {}, sizes);
+        CHECK(run.each_once());
+        for (const Walked& w : run.pieces) helped |= !w.on_caller;
+    }
+    CHECK_MSG(helped, "a worker joined the pipeline");
+    while (Sleep::sleeping_of(pool->sleep().counters()) < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    pool->terminate();
+    pool->wait_until_stopped();
+}
+
 }  // namespace
 
 int main() {
     test_sizes_and_coverage();
     test_faults_and_crowds();
     test_short_loops_wake_one();
+    test_pipeline_joined();
     return check::exit_code();
 }

@@ -225,8 +225,10 @@ void WorkerThread::wait_until_cold(CoreLatch& latch) {
             // Workers away from the processor of the last loop's caller stay awake a while, so
             // that the caller's next loop finds them; the one beside the caller would only take
             // turns with it.
-            const bool linger = cpu < 0 || cpu != pool_.board().last_caller_cpu();
-            pool_.sleep().no_work_found(idle, latch, Pending{pool_.injected(), pool_.board(), cpu}, linger);
+            const int caller_cpu = pool_.board().last_caller_cpu();
+            const bool linger = cpu < 0 || cpu != caller_cpu;
+            pool_.sleep().no_work_found(idle, latch, Pending{pool_.injected(), pool_.board(), cpu}, linger,
+                                        index_ < WorkerPool::kNappers);
         }
     }
 }
@@ -332,6 +334,12 @@ void WorkerPool::announce_loop(int caller_cpu, std::size_t wakes) noexcept {
         if (caller_cpu >= 0 && cpus_[i] == caller_cpu) continue;
         if (sleep_.wake_specific_thread(i)) --wakes;
     }
+}
+
+std::size_t WorkerPool::napper(int caller_cpu) const noexcept {
+    for (std::size_t i = 0; i < std::min(count_, kNappers); ++i)
+        if (caller_cpu < 0 || cpus_[i] != caller_cpu) return i;
+    return count_;
 }
 
 void WorkerPool::inject(JobRef job) {

@@ -146,6 +146,21 @@ public:
     // Whether every worker sleeps (so that none would notice a posted loop unless woken).
     bool all_asleep() const noexcept { return Sleep::sleeping_of(sleep_.counters()) >= count_; }
 
+    // The first kNappers workers sleep in naps while loops come (Sleep::kNap); a loop short
+    // enough to share with one worker needs no more, and a timer a millisecond each is cheaper
+    // than one per processor. Two, so that a caller that the system moves to the processor of
+    // one finds the other napping, not asleep until woken.
+    static constexpr std::size_t kNappers = 2;
+    // The napper that joins loops of a caller on processor `caller_cpu`: the first not bound to
+    // it, or num_threads() if none.
+    std::size_t napper(int caller_cpu) const noexcept;
+    // Wakes the napper for processor `caller_cpu` if it sleeps until woken: a pipeline's loops
+    // came while it slept past its naps' window.
+    void wake_napper(int caller_cpu) noexcept {
+        const std::size_t i = napper(caller_cpu);
+        if (i < count_) (void)sleep_.wake_if_not_napping(i);
+    }
+
     // The processor worker `index` is bound to, or -1.
     int bound_cpu(std::size_t index) const noexcept { return cpus_[index]; }
 

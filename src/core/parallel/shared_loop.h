@@ -11,11 +11,11 @@
 // end of a loop instead of two, each a cache line fetched from the other processor).
 //
 // The caller claims the unclaimed chunks' share of one thread at a time (half of them with two
-// threads), and walks each claim as a few large pieces; a worker claims one chunk at a time, so
-// that a worker the system preempts holds back one chunk at most, and the two meet within a
-// chunk of the even split. Claiming from both ends also keeps each thread on the same part of
-// the arrays call after call, so back-to-back calls over the same tiles find their part still in
-// that processor's cache instead of fetching it from the other one. Pieces are cut in one step
+// threads), and walks each claim as a few large pieces; a worker claims two chunks first and
+// then one at a time, so that a worker the system preempts holds back little, and the two meet
+// within a chunk of the even split. Claiming from both ends also keeps each thread on the same
+// part of the arrays call after call, so back-to-back calls over the same tiles find their part
+// still in that processor's cache instead of fetching it from the other one. Pieces are cut in one step
 // from the whole's shape: cutting every chunk by repeated halving of all its parts cost as much
 // as walking it (256 x 256 bands took 21 us in chunks of 1024 pixels against 6.5 us now).
 //
@@ -90,9 +90,9 @@ private:
     // Unclaimed chunks are [front, back): front in the low half of the word, back in the high.
     static std::size_t front_of(std::uint64_t r) noexcept { return static_cast<std::uint32_t>(r); }
     static std::size_t back_of(std::uint64_t r) noexcept { return static_cast<std::size_t>(r >> 32); }
-    // Takes the first (or last) `count` unclaimed chunks, from `first` on; false when none is
-    // left.
-    bool claim(bool from_front, std::size_t& first, std::size_t& count) noexcept;
+    // Takes unclaimed chunks, from `first` on: from the front the caller's share of them, from
+    // the back `most` at most; false when none is left.
+    bool claim(bool from_front, std::size_t most, std::size_t& first, std::size_t& count) noexcept;
     // Walks claimed chunks as a few aligned blocks of at most 2^block_level_ chunks, largest
     // first where alignment allows.
     void walk_range(std::size_t first, std::size_t count, bool caller) noexcept;
@@ -138,11 +138,22 @@ public:
             if (s.loop.load(std::memory_order_relaxed) != nullptr) return true;
         return false;
     }
-    // The processor of the last caller that posted a loop here, or -1.
+    // The processor of the last caller that posted a loop here or ran one without posting it
+    // (note_caller), or -1.
     int last_caller_cpu() const noexcept { return last_caller_cpu_.load(std::memory_order_relaxed); }
+    void note_caller(int cpu) noexcept {
+        if (last_caller_cpu_.load(std::memory_order_relaxed) != cpu)
+            last_caller_cpu_.store(cpu, std::memory_order_relaxed);
+    }
     // Caller, before a post: takes `now` as the time of the latest loop and returns how long
     // before it the previous one came (the longest duration if none did).
     std::chrono::nanoseconds restamp(std::chrono::steady_clock::time_point now) noexcept;
+    // The time of the latest loop a caller stamped, or the clock's epoch if none. For a worker
+    // once a nap (callers write it at every loop).
+    std::chrono::steady_clock::time_point last_loop() const noexcept {
+        return std::chrono::steady_clock::time_point(
+            std::chrono::steady_clock::duration(last_loop_.load(std::memory_order_relaxed)));
+    }
 
 private:
     struct alignas(64) Slot {
@@ -155,8 +166,8 @@ private:
     Slot slots_[kSlots];
     // Read by idle workers at every search, so written only when it changes.
     alignas(64) std::atomic<int> last_caller_cpu_{-1};
-    // Written at every post and read by callers only: on the workers' line above, each post
-    // had first to take that line back from them.
+    // Written at every loop and read by callers, and by a napping worker once a nap: on the
+    // workers' line above, each post had first to take that line back from them.
     alignas(64) std::atomic<std::chrono::steady_clock::rep> last_loop_{0};  // 0: none yet
 };
 

@@ -37,7 +37,7 @@ std::uint64_t Sleep::bump_jobs_counter(bool want_odd) noexcept {
     }
 }
 
-void Sleep::no_work_found(IdleState& idle, CoreLatch& latch, const Pending& pending, bool linger) {
+void Sleep::no_work_found(IdleState& idle, CoreLatch& latch, const Pending& pending, bool linger, bool nap) {
     if (linger && idle.rounds < kRoundsUntilSleepy && std::chrono::steady_clock::now() - idle.since < kLinger) {
         // Spinning, not yielding: a thread that yields in a loop keeps its scheduler credit and
         // is picked again and again over another thread that wants this processor (another
@@ -54,11 +54,17 @@ void Sleep::no_work_found(IdleState& idle, CoreLatch& latch, const Pending& pend
         ++idle.rounds;
         sched_yield();
     } else {
-        sleep(idle, latch, pending);
+        std::chrono::steady_clock::time_point until{};
+        if (nap) {
+            const auto now = std::chrono::steady_clock::now();
+            if (now - pending.board.last_loop() < kNapWindow) until = now + kNap;
+        }
+        sleep(idle, latch, pending, until, linger);
     }
 }
 
-void Sleep::sleep(IdleState& idle, CoreLatch& latch, const Pending& pending) {
+void Sleep::sleep(IdleState& idle, CoreLatch& latch, const Pending& pending, std::chrono::steady_clock::time_point nap,
+                  bool linger) {
     if (!latch.get_sleepy()) return;
     Slot& slot = slots_[idle.worker_index];
     std::unique_lock<std::mutex> lock(slot.mutex);
@@ -83,7 +89,27 @@ void Sleep::sleep(IdleState& idle, CoreLatch& latch, const Pending& pending) {
     } else {
         slot.is_asleep = true;
         // The waker clears the flag and takes this worker off the sleeping count.
-        slot.cv.wait(lock, [&slot] { return !slot.is_asleep; });
+        const auto woken = [&slot] { return !slot.is_asleep; };
+        if (nap == std::chrono::steady_clock::time_point{}) {
+            slot.deep.store(true, std::memory_order_relaxed);
+            slot.cv.wait(lock, woken);
+            slot.deep.store(false, std::memory_order_relaxed);
+        } else if (!slot.cv.wait_until(lock, nap, woken)) {
+            // The nap is over and nobody woke it: it takes itself off the count (under the
+            // slot's mutex, so a waker after this finds it awake). It lingers if a loop came
+            // lately (one that ran on its caller alone), else it gets sleepy again at once.
+            slot.is_asleep = false;
+            counters_.fetch_sub(kOneSleeping);
+            const auto last = pending.board.last_loop();
+            idle.restart();
+            if (linger && idle.since - last < kLinger) {
+                idle.since = last;
+            } else {
+                idle.rounds = kRoundsUntilSleepy;
+            }
+            latch.wake_up();
+            return;
+        }
     }
     idle.restart();
     latch.wake_up();

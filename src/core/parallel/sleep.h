@@ -55,6 +55,15 @@ public:
     // its rounds towards sleep: long enough that a caller's next loop, after a millisecond or so
     // of other work, still finds it awake; short enough not to hold a processor for long.
     static constexpr std::chrono::microseconds kLinger{2000};
+    // A napping worker (WorkerPool::kNappers) sleeps in naps of kNap, each ended by its own
+    // timer, while the latest loop is less than kNapWindow old; then until woken. A caller's
+    // loops in a pipeline (a call after each millisecond or so of other work) run alone on the
+    // caller while every worker sleeps, and waking one cost the caller 16-20 us on these virtual
+    // machines (an interrupt to a halted processor), as much as the loop; a worker at the end of
+    // a nap that finds a loop stamped within kLinger lingers instead, and joins the pipeline's
+    // next loops without anyone paying for its wake-up.
+    static constexpr std::chrono::microseconds kNap{1000};
+    static constexpr std::chrono::milliseconds kNapWindow{250};
 
     explicit Sleep(std::size_t workers);
 
@@ -67,8 +76,10 @@ public:
     void stop_looking() noexcept;
     // After a fruitless search: yield, get sleepy, or sleep until woken, per the rounds so far
     // (a lingering worker only yields until kLinger has passed since it went idle). Returns
-    // without sleeping if `latch` is set or `pending` holds work at the last look.
-    void no_work_found(IdleState& idle, CoreLatch& latch, const Pending& pending, bool linger = false);
+    // without sleeping if `latch` is set or `pending` holds work at the last look. With `nap`,
+    // it sleeps in naps while a loop came less than kNapWindow ago.
+    void no_work_found(IdleState& idle, CoreLatch& latch, const Pending& pending, bool linger = false,
+                       bool nap = false);
 
     // Work was published somewhere the sleep protocol does not push to (a posted loop): makes
     // sleepy workers search again before they sleep. Wakes nobody.
@@ -80,6 +91,11 @@ public:
     void new_jobs(bool queue_was_empty) noexcept;
     // Wakes worker `index` if it sleeps. Any thread.
     bool wake_specific_thread(std::size_t index) noexcept;
+    // Wakes worker `index` if it sleeps until woken, not in a nap. Any thread; reads a flag
+    // only when it naps or is awake.
+    bool wake_if_not_napping(std::size_t index) noexcept {
+        return slots_[index].deep.load(std::memory_order_relaxed) && wake_specific_thread(index);
+    }
 
     // For tests and assertions: the counters word as it is now.
     std::uint64_t counters() const noexcept { return counters_.load(); }
@@ -92,6 +108,8 @@ private:
         std::mutex mutex;
         std::condition_variable cv;
         bool is_asleep = false;
+        // Asleep until woken (no nap). Written under the mutex, read without it as a hint.
+        std::atomic<bool> deep{false};
     };
 
     static constexpr std::uint64_t kOneSleeping = 1;
@@ -101,7 +119,10 @@ private:
     // Adds one to the jobs-event counter if it is even (want_odd) or odd (!want_odd); returns
     // the word as it is afterwards.
     std::uint64_t bump_jobs_counter(bool want_odd) noexcept;
-    void sleep(IdleState& idle, CoreLatch& latch, const Pending& pending);
+    // `nap`: ends by itself at that time unless woken before; after it, a worker that may
+    // `linger` does so if a loop came within kLinger, and any other gets sleepy again at once.
+    void sleep(IdleState& idle, CoreLatch& latch, const Pending& pending,
+               std::chrono::steady_clock::time_point nap = {}, bool linger = false);
     void wake_any_threads(std::uint32_t count) noexcept;
 
     // All accesses sequentially consistent: the lost-wake-up argument above is a store-buffering

@@ -236,6 +236,10 @@ struct LoopSizes {
     // of 0.92-0.97 for EVI); back to back, calls come microseconds apart and wake one as before.
     std::size_t wake_from = std::size_t{256} << 10;
     std::chrono::microseconds run_gap{300};
+    // A loop that runs alone this close behind the previous one is taken for a pipeline's (a
+    // call after each millisecond or so of other work): it wakes the worker that naps between
+    // such loops (Sleep::kNap) if that one has slept past its naps' window, once a pipeline.
+    std::chrono::microseconds pipeline_gap = Sleep::kLinger;
     // A thread walks adjacent chunks of its claims as one piece up to this much work (about a
     // millisecond), or up to an eighth of the loop if that is more, so that an interruption still
     // gets in between pieces; below that, every piece costs its cuts and its own call.
@@ -344,11 +348,17 @@ void par_for_each_piece(WorkerPool& pool, const Zip<Parts...>& z, const Visit& v
         // ends the loop.
         const bool asleep = pool.all_asleep();
         std::chrono::nanoseconds gap{};
+        const int cpu = current_cpu();
         if (asleep) {
             gap = gap_before();
-            if (work < sizes.wake_from && gap >= sizes.run_gap) return visit(z);
+            // Unposted, but stamped with its processor: a worker at the end of a nap (Sleep::kNap)
+            // takes it for a pipeline's loop, and the one beside this caller stays asleep.
+            if (work < sizes.wake_from && gap >= sizes.run_gap) {
+                pool.board().note_caller(cpu);
+                if (gap < sizes.pipeline_gap) pool.wake_napper(cpu);
+                return visit(z);
+            }
         }
-        const int cpu = current_cpu();
         detail::LoopRecord<Zip<Parts...>, Visit> record(z, visit, depth, cpu, interruption, pool.num_threads(),
                                                         detail::block_level(work, depth, sizes.block));
         const int slot = pool.board().post(record);
