@@ -50,7 +50,8 @@ bool runs_across(const View2D<T>& v) noexcept {
 // Whether lines should run down the columns: when the output (counted twice, since its stores
 // cost more than loads) and the bands are more often adjacent in memory that way, or as often
 // and the columns are the longer (a narrow band of columns, as pieces of column-major arrays
-// are cut, then runs in long lines instead of short ones). A single column is walked down, a
+// are cut, then runs in long lines instead of short ones); where no part is adjacent either way,
+// along the axis on which the elements lie closer together. A single column is walked down, a
 // single row along.
 template <std::size_t N>
 bool lines_down(const OutputView& out, const std::array<BandView, N>& bands) noexcept {
@@ -60,6 +61,16 @@ bool lines_down(const OutputView& out, const std::array<BandView, N>& bands) noe
     for (const BandView& b : bands) {
         down += adjacent(b.row_stride);
         along += adjacent(b.col_stride);
+    }
+    if (down == 0 && along == 0) {
+        // A tall piece of every other column walked down its columns went element by element
+        // through the tiles: 7 times as long as the same piece walked along its rows.
+        std::ptrdiff_t row_steps = 2 * magnitude(out.row_stride), col_steps = 2 * magnitude(out.col_stride);
+        for (const BandView& b : bands) {
+            row_steps += magnitude(b.row_stride);
+            col_steps += magnitude(b.col_stride);
+        }
+        if (row_steps != col_steps) return row_steps < col_steps;
     }
     return down > along || (down == along && out.rows > out.cols);
 }
