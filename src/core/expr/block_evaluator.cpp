@@ -1,9 +1,7 @@
 #include "core/expr/block_evaluator.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
-#include <limits>
 #include <memory_resource>
 #include <optional>
 #include <string>
@@ -11,6 +9,7 @@
 #include <utility>
 
 #include "core/expr/evaluator.h"
+#include "core/expr/fusion_plan.h"
 #include "core/fault.h"
 #include "core/parallel/traversal.h"
 
@@ -121,95 +120,6 @@ std::size_t cost_of(const RegisterProgram& program) {
     std::size_t thirds = 3;  // reading the bands and writing the output
     for (const RegisterStep& step : program.steps) thirds += step.op == OpCode::pow ? 30 : 1;
     return thirds / 3;
-}
-
-// How a fused shape reads its bands, and whether its loop tests their nodata values itself.
-struct FusionPlan {
-    FusedFormula formula;
-    FusedKind kind;
-    bool folded;  // every nodata test is the loop's, and no mask is read
-};
-
-bool is_finite(float v) { return std::isfinite(v); }
-
-// Whether float32(sample) is the raw sample itself or tells samples apart exactly, so that the
-// loop may compare it with the nodata value instead of the raw sample.
-bool read_exactly(const BandInput& band) {
-    switch (band.view.type) {
-        case SampleType::u8:
-        case SampleType::i8:
-        case SampleType::u16:
-        case SampleType::i16:
-        case SampleType::f32: return !band.scaled();
-        default: break;
-    }
-    return false;
-}
-
-std::optional<FusionPlan> plan_fusion(const RegisterProgram& program, const std::optional<FusedFormula>& formula,
-                                      std::span<const BandInput> bands, bool masks) {
-    if (!formula) return std::nullopt;
-    FusionPlan plan{*formula, FusedKind::floats, !masks};
-    // With uint16 samples and finite scales, offsets and constants, no addition or
-    // multiplication of a shape meets two NaN operands, which the plain loops need.
-    bool samples = std::all_of(std::begin(formula->constants), std::end(formula->constants), is_finite);
-    bool scaled = false;
-    const auto in_shape = [&](std::size_t b) {
-        for (std::size_t k = 0; k < shape_bands(formula->shape); ++k) {
-            if (program.bands[formula->bands[k]] == b) return true;
-        }
-        return false;
-    };
-    for (std::size_t k = 0; k < shape_bands(formula->shape); ++k) {
-        const BandInput& band = bands[program.bands[formula->bands[k]]];
-        samples = samples && band.view.type == SampleType::u16 && is_finite(band.scale) && is_finite(band.offset);
-        scaled = scaled || band.scaled();
-    }
-    if (samples) plan.kind = scaled ? FusedKind::scaled_samples : FusedKind::samples;
-    for (std::size_t b = 0; b < bands.size(); ++b) {
-        if (bands[b].nodata.kind == Nodata::Kind::none) continue;
-        const bool raw = plan.kind != FusedKind::floats || read_exactly(bands[b]);
-        plan.folded = plan.folded && in_shape(b) && raw;
-    }
-    return plan;
-}
-
-FusedArgs fused_args(const FusionPlan& plan, const RegisterProgram& program, std::span<const BandInput> bands,
-                     float fill) {
-    FusedArgs args{};
-    std::copy(std::begin(plan.formula.constants), std::end(plan.formula.constants), args.constants);
-    args.swaps = plan.formula.swaps;
-    args.fill = fill;
-    for (std::size_t k = 0; k < shape_bands(plan.formula.shape); ++k) {
-        const BandInput& band = bands[program.bands[plan.formula.bands[k]]];
-        args.scale[k] = band.scale;
-        args.offset[k] = band.offset;
-        args.nodata[k] = std::numeric_limits<float>::quiet_NaN();
-        args.nan_nodata[k] = band.nodata.kind == Nodata::Kind::nan;
-        if (band.nodata.kind != Nodata::Kind::equal) continue;
-        // Exact: the sample types read_exactly admits convert without rounding.
-        args.nodata[k] =
-            band.view.type == SampleType::f32 ? band.nodata.value.f32 : static_cast<float>(band.nodata.value.integer);
-    }
-    return args;
-}
-
-template <FusedShape S>
-void run_kernel(const kernels::RunTable& table, const FusedArgs& args, const OutputView& out, const BandView* bands,
-                Stores stores) {
-    const float* c = args.constants;
-    if constexpr (S == FusedShape::normalized_difference) {
-        table.block_of<kernels::NormalizedDifference>()({}, out, bands, stores);
-    } else if constexpr (S == FusedShape::ratio) {
-        table.block_of<kernels::Ratio>()({}, out, bands, stores);
-    } else if constexpr (S == FusedShape::adjusted_difference) {
-        // The program's own factor, which need not be l + 1.
-        kernels::AdjustedDifference pixel(c[1]);
-        pixel.factor = c[0];
-        table.block_of<kernels::AdjustedDifference>()(pixel, out, bands, stores);
-    } else {
-        table.block_of<kernels::EnhancedVegetationIndex>()({c[0], c[1], c[2], c[3]}, out, bands, stores);
-    }
 }
 
 template <class T>
@@ -507,12 +417,7 @@ void BlockProgram::bind_kernel(const FusedFormula& formula, const RegisterProgra
         const SampleView& v = bands[kernel_.band_of[k]].view;
         kernel_.bands[k] = {static_cast<const std::uint16_t*>(v.data), v.rows, v.cols, v.row_stride, v.col_stride};
     }
-    switch (formula.shape) {
-        case FusedShape::normalized_difference: kernel_.run = run_kernel<FusedShape::normalized_difference>; break;
-        case FusedShape::ratio: kernel_.run = run_kernel<FusedShape::ratio>; break;
-        case FusedShape::adjusted_difference: kernel_.run = run_kernel<FusedShape::adjusted_difference>; break;
-        case FusedShape::evi: kernel_.run = run_kernel<FusedShape::evi>; break;
-    }
+    kernel_.run = fixed_kernel(formula.shape);
 }
 
 void BlockProgram::bind_steps(const RegisterProgram& program, std::span<const BandInput> bands) {
