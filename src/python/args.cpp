@@ -154,19 +154,24 @@ namespace {
 // collect_sequence into `items`, which may hold its first few on the caller's stack.
 template <class Vector>
 void collect_into(PyObject* object, Vector& items) {
-    if (PyUnicode_Check(object)) throw_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    if (!PySequence_Check(object)) throw conversion_error(object, "Sequence");
-    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
-        // What iterating them yields, read in place: no iterator object per call. Nothing here
-        // runs Python code, so the list cannot change meanwhile.
-        const bool list = PyList_CheckExact(object);
-        const Py_ssize_t n = list ? PyList_Size(object) : PyTuple_Size(object);
+    // What iterating them yields, read in place: no iterator object per call. Nothing here runs
+    // Python code, so the list cannot change meanwhile. Both are sequences and neither is a str,
+    // so they come before those tests: on PyPy the sequence test is a call into the interpreter,
+    // as is every read of a list, while a tuple's items are read from its memory.
+    if (PyTuple_CheckExact(object)) {
+        const Py_ssize_t n = PyTuple_GET_SIZE(object);
         items.reserve(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            items.push_back(Ref::borrow(list ? PyList_GetItem(object, i) : PyTuple_GetItem(object, i)));
-        }
+        for (Py_ssize_t i = 0; i < n; ++i) items.push_back(Ref::borrow(PyTuple_GET_ITEM(object, i)));
         return;
     }
+    if (PyList_CheckExact(object)) {
+        const Py_ssize_t n = PyList_GET_SIZE(object);
+        items.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) items.push_back(Ref::borrow(PyList_GET_ITEM(object, i)));
+        return;
+    }
+    if (PyUnicode_Check(object)) throw_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (!PySequence_Check(object)) throw conversion_error(object, "Sequence");
     Py_ssize_t hint = PySequence_Size(object);
     if (hint < 0) {
         PyErr_Clear();
