@@ -2,9 +2,10 @@
 // processor runs, over n x n pixels placed as contiguous rows, every other column (bands and
 // output), a transposed band, Fortran-ordered bands and a Fortran-ordered output. Prints the
 // fastest and the median time per call, and the fastest's ratio to the contiguous placement of
-// the same copy.
+// the same copy. The normalized difference by default, or the ratio (`ratio`, a fifth argument):
+// the division is nearly all of its work, so what a placement adds around it shows most.
 //
-//   bench_runs [n|RxC [calls [rounds [layout]]]]     (1024 x 1024 by default)
+//   bench_runs [n|RxC [calls [rounds [layout [kernel]]]]]     (1024 x 1024 by default)
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -63,8 +64,9 @@ struct Arrays {
     }
 };
 
+template <class Pixel>
 double seconds_per_call(const kernels::RunTable& table, const Arrays& arrays, int calls) {
-    const auto block = table.block_of<kernels::NormalizedDifference>();
+    const auto block = table.block_of<Pixel>();
     const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < calls; ++i) block({}, arrays.o, arrays.bands, Stores::kCached);
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / calls;
@@ -79,6 +81,8 @@ int main(int argc, char** argv) {
     const std::size_t cols = rest != nullptr && *rest == 'x' ? std::strtoul(rest + 1, nullptr, 10) : rows;
     const int calls = argc > 2 ? std::atoi(argv[2]) : std::max(1, int((std::size_t{1} << 22) / (rows * cols)));
     const int rounds = argc > 3 ? std::atoi(argv[3]) : 15;
+    const bool ratio = argc > 5 && std::string(argv[5]) == "ratio";
+    const auto seconds = ratio ? seconds_per_call<kernels::Ratio> : seconds_per_call<kernels::NormalizedDifference>;
     std::vector<const kernels::RunTable*> tables;
     for (const Isa isa : kAllIsas) {
         if (const kernels::RunTable* table = kernels::run_table(isa)) tables.push_back(table);
@@ -97,12 +101,12 @@ int main(int argc, char** argv) {
     for (int round = 0; round < rounds; ++round) {
         for (std::size_t t = 0; t < tables.size(); ++t) {
             for (std::size_t l = 0; l < arrays.size(); ++l) {
-                times[t * arrays.size() + l].push_back(seconds_per_call(*tables[t], arrays[l], calls));
+                times[t * arrays.size() + l].push_back(seconds(*tables[t], arrays[l], calls));
             }
         }
     }
-    std::printf("%zu x %zu, %d calls per sample, %d interleaved rounds: fastest and median\n", rows, cols, calls,
-                rounds);
+    std::printf("%s, %zu x %zu, %d calls per sample, %d interleaved rounds: fastest and median\n",
+                ratio ? "ratio" : "normalized difference", rows, cols, calls, rounds);
     for (std::size_t t = 0; t < tables.size(); ++t) {
         double base = 0;
         for (std::size_t l = 0; l < arrays.size(); ++l) {
