@@ -14,6 +14,7 @@
 
 #include "core/expr/block_runs.h"
 #include "core/expr/bound_cache.h"
+#include "core/expr/fusion_plan.h"
 #include "core/expr/program.h"
 #include "core/expr/register_program.h"
 #include "core/kernels/runs.h"
@@ -95,8 +96,7 @@ private:
     // The fixed kernel of a fused shape, for pieces the fused loop cannot read in place: it walks
     // any strides itself, with the same operations (uint16 samples, finite constants, no test).
     struct Kernel {
-        void (*run)(const kernels::RunTable& table, const FusedArgs& args, const OutputView& out, const BandView* bands,
-                    Stores stores) = nullptr;
+        FixedKernelFn run = nullptr;
         const kernels::RunTable* table = nullptr;
         OutputView out{};  // as the call gave them, before any transposition
         BandView bands[kFusedBands]{};
