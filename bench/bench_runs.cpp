@@ -1,9 +1,11 @@
 // One processor, no pool: the band-index loops of every compiled copy (instruction set) this
 // processor runs, over n x n pixels placed as contiguous rows, every other column (bands and
 // output), a transposed band, Fortran-ordered bands and a Fortran-ordered output. Prints the
-// fastest and the median time per call, and the fastest's ratio to the contiguous placement of
-// the same copy. The normalized difference by default, or the ratio (`ratio`, a fifth argument):
-// the division is nearly all of its work, so what a placement adds around it shows most.
+// fastest and the median time per call, and the fastest's ratio to the contiguous arrays of the
+// same copy run as one line, which is how the module runs contiguous arrays (the block walk of
+// "contiguous rows" goes row by row, slower for short rows). The normalized difference by
+// default, or the ratio (`ratio`, a fifth argument): the division is nearly all of its work, so
+// what a placement adds around it shows most.
 //
 //   bench_runs [n|RxC [calls [rounds [layout [kernel]]]]]     (1024 x 1024 by default)
 #include <algorithm>
@@ -13,6 +15,7 @@
 #include <cstdlib>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "core/isa.h"
@@ -65,10 +68,28 @@ struct Arrays {
 };
 
 template <class Pixel>
-double seconds_per_call(const kernels::RunTable& table, const Arrays& arrays, int calls) {
+kernels::Run<Pixel> run_of(const kernels::RunTable& table) noexcept {
+    if constexpr (std::is_same_v<Pixel, kernels::Ratio>) {
+        return table.ratio;
+    } else {
+        return table.normalized_difference;
+    }
+}
+
+// `whole` runs the (contiguous) arrays as one line instead of walking them as a block.
+template <class Pixel>
+double seconds_per_call(const kernels::RunTable& table, const Arrays& arrays, int calls, bool whole) {
     const auto block = table.block_of<Pixel>();
+    const auto run = run_of<Pixel>(table);
+    const std::uint16_t* const bands[] = {arrays.a.data(), arrays.b.data()};
+    const std::size_t n = arrays.o.rows * arrays.o.cols;
     const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < calls; ++i) block({}, arrays.o, arrays.bands, Stores::kCached);
+    for (int i = 0; i < calls; ++i) {
+        if (whole)
+            run({}, arrays.o.data, bands, n, Stores::kCached);
+        else
+            block({}, arrays.o, arrays.bands, Stores::kCached);
+    }
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / calls;
 }
 
@@ -81,6 +102,10 @@ int main(int argc, char** argv) {
     const std::size_t cols = rest != nullptr && *rest == 'x' ? std::strtoul(rest + 1, nullptr, 10) : rows;
     const int calls = argc > 2 ? std::atoi(argv[2]) : std::max(1, int((std::size_t{1} << 22) / (rows * cols)));
     const int rounds = argc > 3 ? std::atoi(argv[3]) : 15;
+    if (rows == 0 || cols == 0 || calls < 1 || rounds < 1) {
+        std::fprintf(stderr, "bench_runs: the size, calls and rounds must be at least 1\n");
+        return 2;
+    }
     const bool ratio = argc > 5 && std::string(argv[5]) == "ratio";
     const auto seconds = ratio ? seconds_per_call<kernels::Ratio> : seconds_per_call<kernels::NormalizedDifference>;
     std::vector<const kernels::RunTable*> tables;
@@ -88,8 +113,9 @@ int main(int argc, char** argv) {
         if (const kernels::RunTable* table = kernels::run_table(isa)) tables.push_back(table);
     }
     std::vector<Arrays> arrays;
-    // A fourth argument keeps only the layouts whose names contain it (with the contiguous one).
-    std::vector<const Layout*> layouts;
+    // A fourth argument keeps only the layouts whose names contain it (with the contiguous one,
+    // which comes first twice: run as one line, then walked as a block).
+    std::vector<const Layout*> layouts{&kLayouts[0]};
     for (const Layout& layout : kLayouts) {
         if (argc <= 4 || &layout == &kLayouts[0] || std::string(layout.name).find(argv[4]) != std::string::npos)
             layouts.push_back(&layout);
@@ -101,7 +127,7 @@ int main(int argc, char** argv) {
     for (int round = 0; round < rounds; ++round) {
         for (std::size_t t = 0; t < tables.size(); ++t) {
             for (std::size_t l = 0; l < arrays.size(); ++l) {
-                times[t * arrays.size() + l].push_back(seconds(*tables[t], arrays[l], calls));
+                times[t * arrays.size() + l].push_back(seconds(*tables[t], arrays[l], calls, l == 0));
             }
         }
     }
@@ -113,8 +139,11 @@ int main(int argc, char** argv) {
             auto& v = times[t * arrays.size() + l];
             std::sort(v.begin(), v.end());
             if (l == 0) base = v[0];
-            std::printf("%-9s %-20s %10.2f us %10.2f us  %5.2fx\n", tables[t]->isa, layouts[l]->name, v[0] * 1e6,
-                        v[v.size() / 2] * 1e6, v[0] / base);
+            std::printf("%-9s %-26s %10.2f us %10.2f us  %5.2fx\n", tables[t]->isa,
+                        l == 0   ? "contiguous, one line"
+                        : l == 1 ? "contiguous rows"
+                                 : layouts[l]->name,
+                        v[0] * 1e6, v[v.size() / 2] * 1e6, v[0] / base);
         }
     }
     return 0;

@@ -271,7 +271,8 @@ void check_strided_copy(const RunTable& table) {
 }
 
 // Element strides (row, col) of an array of R x C: row- and column-major, reversed, every other
-// column, a transposed one of every other row, rows or columns repeated through a zero stride.
+// column, a transposed one of every other row, a window of unit-step rows spaced wider than they
+// are long, rows or columns repeated through a zero stride.
 using Strides = std::pair<std::ptrdiff_t, std::ptrdiff_t>;
 Strides strides_of(int kind, std::ptrdiff_t r, std::ptrdiff_t c) {
     switch (kind) {
@@ -282,12 +283,13 @@ Strides strides_of(int kind, std::ptrdiff_t r, std::ptrdiff_t c) {
         case 4: return {2 * c + 1, 2};
         case 5: return {2, 2 * r + 3};
         case 6: return {3 * c, -3};
-        case 7: return {0, 1};
+        case 7: return {c + 5, 1};
+        case 8: return {0, 1};
         default: return {1, 0};
     }
 }
-constexpr int kOutputKinds = 7;  // a written array cannot repeat elements
-constexpr int kKinds = 9;
+constexpr int kOutputKinds = 8;  // a written array cannot repeat elements
+constexpr int kKinds = 10;
 
 // A 2-D array of T placed by `kind` at `misalign` bytes past an aligned address in a buffer of
 // the sentinel byte 0xA5.
