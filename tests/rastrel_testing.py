@@ -179,6 +179,7 @@ LAYOUTS = {
     "c": lambda r, c: (c, 1),
     "fortran": lambda r, c: (1, r),
     "reversed_rows": lambda r, c: (-c, 1),
+    "window": lambda r, c: (c + 7, 1),  # rows of a wider array
     "reversed_cols": lambda r, c: (c, -1),
     "reversed_both": lambda r, c: (-c, -1),
     "strided": lambda r, c: (3 * c + 5, 3),  # leans towards rows

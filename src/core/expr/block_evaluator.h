@@ -110,6 +110,8 @@ private:
     void bind_steps(const RegisterProgram& program, std::span<const BandInput> bands);
     // Pieces of a fused program whose bands and output all lie in place.
     void evaluate_lines(std::size_t row0, std::size_t col0, std::size_t rows, std::size_t cols) const;
+    // Whether the piece's lines (in the walk's order) follow each other as one contiguous line.
+    bool one_line(std::size_t rows, std::size_t cols) const;
     // Pieces of a fused program that the fixed kernel of its shape computes.
     void evaluate_kernel(std::size_t row0, std::size_t col0, std::size_t rows, std::size_t cols) const;
 
