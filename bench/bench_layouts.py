@@ -1,6 +1,7 @@
 """What a memory layout costs: the normalized difference (or EVI) over bands and outputs placed
-in several ways (transposed, Fortran-ordered, every other column, ...) against the same call on
-contiguous arrays, and against numba's loop over the same arrays, side by side in one process.
+in several ways (windows of wider arrays, transposed, Fortran-ordered, every other column, ...)
+against the same call on contiguous arrays, and against numba's loop over the same arrays, side
+by side in one process.
 
 With --pin the whole process runs on one processor before rastrel is imported, so its pool has
 one worker and the call runs on the calling thread; numba's loop is then compiled with
@@ -34,6 +35,8 @@ def band(rng, n, placement):
         return rng.integers(0, 65536, (n, 2 * n), dtype=np.uint16)[:, ::2]
     if placement == "3":
         return rng.integers(0, 65536, (n, 3 * n), dtype=np.uint16)[:, ::3]
+    if placement == "w":  # a window of a wider array, as tiles of a larger raster are read
+        return rng.integers(0, 65536, (n, 2 * n), dtype=np.uint16)[:, :n]
     raise ValueError(placement)
 
 
@@ -44,12 +47,15 @@ def output(n, placement):
         return np.empty((n, n), np.float32).T
     if placement == "2":
         return np.empty((n, 2 * n), np.float32)[:, ::2]
+    if placement == "w":
+        return np.empty((n, 2 * n), np.float32)[:, :n]
     raise ValueError(placement)
 
 
 # Layout name: (placement of the first band, of the other bands, of the output).
 LAYOUTS = {
     "contiguous": ("c", "c", "c"),
+    "window": ("w", "w", "w"),
     "transposed": ("t", "c", "c"),  # one band is a.T of a row-major array
     "fortran-bands": ("f", "f", "c"),
     "fortran-out": ("c", "c", "f"),
