@@ -27,6 +27,7 @@
 #include "core/expr/register_program.h"
 #include "core/fault.h"
 #include "core/parallel/pool.h"
+#include "core/targets/copies.h"
 #include "watchdog.h"
 
 using namespace rastrel;
@@ -203,6 +204,14 @@ std::vector<Variant> variants() {
         if (runs == nullptr) continue;
         for (const auto stores : {Stores::kCached, Stores::kStreaming}) all.push_back({runs, stores});
     }
+#if defined(__x86_64__)
+    // The loops that pick a narrower copy for some runs, whether or not this processor's calls
+    // take them.
+    if (isa_supported(Isa::kAvx512) && targets::kAvx512.call_blocks != targets::kAvx512.blocks) {
+        for (const auto stores : {Stores::kCached, Stores::kStreaming})
+            all.push_back({targets::kAvx512.call_blocks, stores});
+    }
+#endif
     return all;
 }
 
