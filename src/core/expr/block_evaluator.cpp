@@ -569,13 +569,20 @@ void run_blocks(std::span<const Instruction> prog, std::span<const BandView> sha
     parallel::WorkerPool& pool = parallel::current_pool();
     // No pixel, so no program fault.
     if (out.rows == 0 || out.cols == 0) return;
-    const auto fault = prepared != nullptr ? first_fault(prog, prepared->plan, shapes, out.rows, out.cols)
-                                           : validate(prog, shapes, out.rows, out.cols);
-    if (fault) raise_eval_fault(fault->fault);
+    if (prepared == nullptr || !prepared->clean(shapes, out)) {
+        const auto fault = prepared != nullptr ? first_fault(prog, prepared->plan, shapes, out.rows, out.cols)
+                                               : validate(prog, shapes, out.rows, out.cols);
+        if (fault) raise_eval_fault(fault->fault);
+    }
     if (out.rows * out.cols <= kPixelByPixel && by_pixel()) return;
     const std::unique_ptr<const PreparedProgram> own = prepared != nullptr ? nullptr : prepare(prog, shapes.size());
     const PreparedProgram& ready = prepared != nullptr ? *prepared : *own;
     bind(ready, stores_of(out, pixel_bytes), [&](const BlockProgram& program) {
+        // A loop too small to share runs here whole, as the traversal would run it.
+        if (parallel::runs_whole_here(pool, out.rows * out.cols, {program.cost()})) {
+            if (interruption == nullptr || !interruption->stop_requested()) program.evaluate(0, 0, out.rows, out.cols);
+            return;
+        }
         const auto whole = parallel::zip(parallel::Indices{0, 0, out.rows, out.cols}, out);
         parallel::par_for_each_piece(
             pool, whole,
@@ -590,12 +597,26 @@ void run_blocks(std::span<const Instruction> prog, std::span<const BandView> sha
 
 }  // namespace
 
+bool PreparedProgram::clean(std::span<const BandView> bands, const OutputView& out) const {
+    if (plan.fault) return false;
+    return std::all_of(pushed.begin(), pushed.end(), [&](std::uint64_t b) {
+        return b < bands.size() && bands[b].rows >= out.rows && bands[b].cols >= out.cols;
+    });
+}
+
 std::unique_ptr<const PreparedProgram> prepare(std::span<const Instruction> prog, std::size_t nbands) {
     StackPlan plan = plan_stack(prog, nbands);
     if (plan.fault) return nullptr;
     RegisterProgram lowered = lower(prog);
     std::optional<FusedFormula> fused = match_fused(lowered);
-    return std::unique_ptr<const PreparedProgram>(new PreparedProgram{std::move(plan), std::move(lowered), fused, {}});
+    // Every band a step pushes, lowered away or not: each is read at every pixel's position.
+    std::vector<std::uint64_t> pushed;
+    for (const Instruction& ins : prog) {
+        if (ins.kind == OpCode::push_band && std::find(pushed.begin(), pushed.end(), ins.band) == pushed.end())
+            pushed.push_back(ins.band);
+    }
+    return std::unique_ptr<const PreparedProgram>(
+        new PreparedProgram{std::move(plan), std::move(lowered), fused, std::move(pushed), {}});
 }
 
 void evaluate_blocks(std::span<const Instruction> prog, std::span<const BandView> bands, const OutputView& out,

@@ -141,8 +141,14 @@ struct PreparedProgram {
     StackPlan plan;  // plan_stack(prog, nbands), which found no fault
     RegisterProgram lowered;
     std::optional<FusedFormula> fused;
+    // The bands that the program's push_band steps name, each once.
+    std::vector<std::uint64_t> pushed;
     // Programs bound by earlier calls over uint16 views, for later calls over views laid out alike.
     mutable BoundCache bound;
+
+    // Whether no pixel of `out` faults: every band pushed covers it (first_fault finds nothing,
+    // and is not needed). Reads shapes only.
+    bool clean(std::span<const BandView> bands, const OutputView& out) const;
 };
 
 // The preparation of `prog` for calls with `nbands` bands; nullptr when every such call faults
