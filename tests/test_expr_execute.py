@@ -326,6 +326,15 @@ def read_only(out):
     return out
 
 
+@pytest.mark.parametrize("count", [5, 9, 12])
+def test_every_band_of_many_is_read_where_it_lies(count):
+    # Past the few bands a call keeps on its stack, each must still reach its own step.
+    rng = np.random.default_rng(count)
+    bands = [random_band(rng, (3, 5)) for _ in range(count)]
+    program = [band(count - 1)] + [s for i in range(count - 1) for s in (band(i), *ops("sub"))]
+    assert_bits_equal(run(program, bands, shape=(3, 5)), reference(program, bands, (3, 5)))
+
+
 @pytest.mark.parametrize("num_bands, bands", [(2, 3), (2, 1), (0, 1), (1, 0)])
 def test_a_band_count_mismatch_is_raised_before_any_borrow(num_bands, bands):
     out = np.full((2, 6), 4.0, dtype=np.float32)
@@ -345,6 +354,8 @@ def test_a_band_count_mismatch_is_raised_before_any_borrow(num_bands, bands):
         (lambda out: [view_of(out)], lambda out: out, "AlreadyBorrowed"),
         (lambda out: [np.ones((2, 6), np.uint16), view_of(out)[1:, 3:]], lambda out: out, "AlreadyBorrowed"),
         (lambda out: [np.ones((2, 6), np.uint16)], read_only, "NotWriteable"),
+        # More bands than the call keeps in place: the eleven borrows before the refusal end too.
+        (lambda out: [np.ones((2, 6), np.uint16)] * 11 + [view_of(out)], lambda out: out, "AlreadyBorrowed"),
     ],
 )
 def test_a_refused_borrow_faults_before_anything_is_written(make_bands, make_out, message):

@@ -190,8 +190,7 @@ void collect_into(PyObject* object, Vector& items) {
 }  // namespace
 
 // Every item's type is checked before any item's strides, as one conversion of the whole list.
-std::pmr::vector<Ref> extract_band_list(PyObject* object, const char* parameter, std::pmr::memory_resource* memory) {
-    std::pmr::vector<Ref> items(memory);
+void extract_band_list(PyObject* object, const char* parameter, BandRefs& items) {
     try {
         collect_into(object, items);
         for (const Ref& item : items) {
@@ -201,7 +200,6 @@ std::pmr::vector<Ref> extract_band_list(PyObject* object, const char* parameter,
         throw argument_extraction_error(parameter, std::move(error));
     }
     for (const Ref& item : items) numpy::require_element_strides(item.get(), sizeof(std::uint16_t), parameter);
-    return items;
 }
 
 std::vector<Ref> collect_sequence(PyObject* object) {

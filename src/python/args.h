@@ -2,11 +2,11 @@
 // Binding of fast-call arguments to named parameters, and the conversions of each kind of
 // parameter, with the messages users see.
 #include <cstdint>
-#include <memory_resource>
 #include <span>
 #include <vector>
 
 #include "python/errors.h"
+#include "python/inline_vector.h"
 #include "python/python.h"
 #include "python/ref.h"
 
@@ -29,8 +29,10 @@ std::uint64_t extract_u64(PyObject* object, const char* parameter);
 // The result holds the call's own reference for the length of the call.
 Ref extract_band(PyObject* object, const char* parameter);
 Ref extract_output(PyObject* object, const char* parameter);
-// A sequence (not a str) of bands, in order, in a vector drawing on `memory`.
-std::pmr::vector<Ref> extract_band_list(PyObject* object, const char* parameter, std::pmr::memory_resource* memory);
+// A sequence (not a str) of bands, in order, into `bands` (empty on entry).
+inline constexpr std::size_t kBandsInPlace = 8;
+using BandRefs = InlineVector<Ref, kBandsInPlace>;
+void extract_band_list(PyObject* object, const char* parameter, BandRefs& bands);
 
 // An int (or subclass) directly, anything else through its index conversion. Throws the
 // interpreter's own exception unchanged.

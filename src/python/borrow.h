@@ -3,13 +3,12 @@
 // modules: a shared borrow for every array a call reads, an exclusive one for the array it
 // writes, held while the interpreter lock is released.
 #include <cstddef>
-#include <memory_resource>
-#include <optional>
 #include <span>
 #include <utility>
 #include <variant>
 
 #include "core/registry.h"
+#include "python/inline_vector.h"
 #include "python/python.h"
 #include "python/ref.h"
 
@@ -83,21 +82,15 @@ class SharedBorrows {
 public:
     explicit SharedBorrows(std::span<const Ref> arrays) {
         held_.reserve(arrays.size());
-        for (const Ref& array : arrays) held_.emplace_back(readonly(array.get()));
-    }
-    ~SharedBorrows() {
-        for (auto& array : held_) array.reset();
+        for (const Ref& array : arrays) held_.emplace_back(array.get());
     }
     SharedBorrows(const SharedBorrows&) = delete;
     SharedBorrows& operator=(const SharedBorrows&) = delete;
 
 private:
-    using Held = std::optional<PyReadonlyArray>;
     // A few arrays' borrows in place: a small call costs about as much as its allocations.
-    static constexpr std::size_t kInPlace = 4;
-    alignas(Held) std::byte in_place_[kInPlace * sizeof(Held)];
-    std::pmr::monotonic_buffer_resource arena_{in_place_, sizeof in_place_};
-    std::pmr::vector<Held> held_{&arena_};
+    // Released front to back as the vector ends.
+    InlineVector<PyReadonlyArray, 4> held_;
 };
 
 }  // namespace rastrel::borrow

@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory_resource>
 #include <optional>
 #include <span>
 #include <vector>
@@ -23,9 +22,8 @@ void execute(PyObject* expr_arg, PyObject* bands_arg, PyObject* out_arg) {
     const Ref expr = Ref::borrow(expr_arg);
     // The references and views of a few bands on the stack: a call over a few pixels costs about
     // as much as its allocations.
-    alignas(BandView) std::byte stack[8 * (sizeof(BandView) + sizeof(Ref))];
-    std::pmr::monotonic_buffer_resource arena(stack, sizeof stack);
-    const std::pmr::vector<Ref> bands = extract_band_list(bands_arg, "bands", &arena);
+    BandRefs bands;
+    extract_band_list(bands_arg, "bands", bands);
     const Ref out = extract_output(out_arg, "out_buffer");
 
     auto* object = reinterpret_cast<CompiledExprObject*>(expr.get());
@@ -36,7 +34,7 @@ void execute(PyObject* expr_arg, PyObject* bands_arg, PyObject* out_arg) {
     const borrow::SharedBorrows shared(bands);
     const borrow::PyReadwriteArray exclusive = borrow::readwrite(out.get());
 
-    std::pmr::vector<BandView> views(&arena);
+    InlineVector<BandView, kBandsInPlace> views;
     views.reserve(bands.size());
     for (const Ref& band : bands) views.push_back(numpy::band_view(band.get()));
     const OutputView out_view = numpy::output_view(out.get());
