@@ -321,6 +321,15 @@ unsigned chunk_depth(const ZipT& z, std::size_t min_piece) {
 
 }  // namespace detail
 
+// Whether par_for_each_piece runs a loop of `size` elements whole on the calling thread, without
+// cutting it or looking at the pool's workers: a caller that knows this may visit its whole
+// extent itself and spare the combination of its parts.
+inline bool runs_whole_here(const WorkerPool& pool, std::size_t size, LoopCost cost, const LoopSizes& sizes = {}) {
+    const std::size_t per = std::max<std::size_t>(cost.per_element, 1);
+    const std::size_t work = size > SIZE_MAX / per ? SIZE_MAX : size * per;
+    return work < sizes.inline_below || size <= 1 || pool.num_threads() == 1;
+}
+
 // Visits every final piece of `z` like par_for_each_piece, but sized by the loop's work: a small
 // loop runs whole on the calling thread (the pool is not woken); a larger one is cut into chunks
 // of at least `sizes.grain` work that the caller walks itself while awake workers (or those it
@@ -331,15 +340,6 @@ unsigned chunk_depth(const ZipT& z, std::size_t min_piece) {
 // a faulting piece stops, the others finish, the earliest piece's fault is raised. With an
 // interruption, the caller asks it now and then between its chunks; once it says stop, chunks
 // not yet started are skipped.
-// Whether par_for_each_piece runs a loop of `size` elements whole on the calling thread, without
-// cutting it or looking at the pool's workers: a caller that knows this may visit its whole
-// extent itself and spare the combination of its parts.
-inline bool runs_whole_here(const WorkerPool& pool, std::size_t size, LoopCost cost, const LoopSizes& sizes = {}) {
-    const std::size_t per = std::max<std::size_t>(cost.per_element, 1);
-    const std::size_t work = size > SIZE_MAX / per ? SIZE_MAX : size * per;
-    return work < sizes.inline_below || size <= 1 || pool.num_threads() == 1;
-}
-
 template <class... Parts, class Visit>
 void par_for_each_piece(WorkerPool& pool, const Zip<Parts...>& z, const Visit& visit, LoopCost cost,
                         const LoopSizes& sizes = {}, Interruption* interruption = nullptr) {
