@@ -448,19 +448,17 @@ void BlockProgram::bind_steps(const RegisterProgram& program, std::span<const Ba
 }
 
 void BlockProgram::evaluate(std::size_t row0, std::size_t col0, std::size_t rows, std::size_t cols) const {
+    // Pieces that are one contiguous line go through the fused loop, which reads them in place;
+    // others through the fixed kernel, which walks any strides without going through the runs'
+    // scratch, and windows' rows without a call for each (a 64 x 64 window took 1.7 times the
+    // contiguous call line by line).
+    if (kernel_.run != nullptr && !(lines_ && (transposed_ ? one_line(cols, rows) : one_line(rows, cols))))
+        return evaluate_kernel(row0, col0, rows, cols);
     if (transposed_) {
         std::swap(row0, col0);
         std::swap(rows, cols);
     }
     if (rows == 0 || cols == 0) return;
-    // Pieces that are one contiguous line go through the fused loop, which reads them in place;
-    // others through the fixed kernel, which walks any strides without going through the runs'
-    // scratch, and windows' rows without a call for each (a 64 x 64 window took 1.7 times the
-    // contiguous call line by line).
-    if (kernel_.run != nullptr && !(lines_ && one_line(rows, cols))) {
-        if (transposed_) return evaluate_kernel(col0, row0, cols, rows);
-        return evaluate_kernel(row0, col0, rows, cols);
-    }
     // A single column joins its lines into one strided one, which the loop cannot read in place.
     if (lines_ && (cols > 1 || rows == 1)) return evaluate_lines(row0, col0, rows, cols);
     Piece piece(*this, row0, col0, rows, cols);

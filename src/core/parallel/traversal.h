@@ -324,10 +324,14 @@ unsigned chunk_depth(const ZipT& z, std::size_t min_piece) {
 // Whether par_for_each_piece runs a loop of `size` elements whole on the calling thread, without
 // cutting it or looking at the pool's workers: a caller that knows this may visit its whole
 // extent itself and spare the combination of its parts.
-inline bool runs_whole_here(const WorkerPool& pool, std::size_t size, LoopCost cost, const LoopSizes& sizes = {}) {
+// The work of a loop of `size` elements, saturated.
+inline std::size_t loop_work(std::size_t size, LoopCost cost) noexcept {
     const std::size_t per = std::max<std::size_t>(cost.per_element, 1);
-    const std::size_t work = size > SIZE_MAX / per ? SIZE_MAX : size * per;
-    return work < sizes.inline_below || size <= 1 || pool.num_threads() == 1;
+    return size > SIZE_MAX / per ? SIZE_MAX : size * per;
+}
+
+inline bool runs_whole_here(const WorkerPool& pool, std::size_t size, LoopCost cost, const LoopSizes& sizes = {}) {
+    return loop_work(size, cost) < sizes.inline_below || size <= 1 || pool.num_threads() == 1;
 }
 
 // Visits every final piece of `z` like par_for_each_piece, but sized by the loop's work: a small
@@ -345,7 +349,7 @@ void par_for_each_piece(WorkerPool& pool, const Zip<Parts...>& z, const Visit& v
                         const LoopSizes& sizes = {}, Interruption* interruption = nullptr) {
     if (runs_whole_here(pool, z.size(), cost, sizes)) return visit(z);
     const std::size_t per = std::max<std::size_t>(cost.per_element, 1);
-    const std::size_t work = z.size() > SIZE_MAX / per ? SIZE_MAX : z.size() * per;
+    const std::size_t work = loop_work(z.size(), cost);
     const std::size_t min_piece = std::max<std::size_t>((sizes.grain + per - 1) / per, 1);
     if (WorkerThread::current() == nullptr) {
         const unsigned depth = detail::chunk_depth(z, min_piece);
