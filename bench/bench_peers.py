@@ -9,9 +9,10 @@ them alike; medians and their ratios are reported. Every peer's formulation is f
 and its result is compared with rastrel's bit for bit before it is timed.
 
 Thread scaling: rastrel also runs in two child processes, as two more contenders of the same
-rounds: one pinned to the first usable processor (the pool sizes itself from the affinity mask),
-one free, running exactly the same code; the pinned run is compared with the free child, like with
-like (a child's turns slow the in-process calls that follow them, see RastrelChild).
+rounds: one pinned to one processor (the pool sizes itself from the affinity mask; the child moves
+to the next usable processor every round, since processors of one machine differ), one free,
+running exactly the same code; the pinned run is compared with the free child, like with like (a
+child's turns slow the in-process calls that follow them, see RastrelChild).
 
 Where a round of all contenders takes long (4096 x 4096 and up), the contenders within 1.5x of
 rastrel get more rounds of their own (--rounds-close), so that a few per cent tell from noise; the
@@ -42,8 +43,8 @@ import sys
 import time
 
 import numpy as np
-from harness import (ChildProcess, collect, interleaved, medians, memory, processors, release, same_bits, serve,
-                     timing_loop, usable_cpus, warm_up)
+from harness import (ChildProcess, collect, interleaved, medians, memory, pin_process, processors, release,
+                     same_bits, serve, timing_loop, usable_cpus, warm_up)
 from peers_report import CHILD, PINNED, cpu_name, markdown, plot
 
 import rastrel
@@ -341,19 +342,31 @@ class RastrelChild(ChildProcess):
     same turns, waits and wake-ups, and differ only in the processors they may use."""
 
     def __init__(self, pinned):
-        super().__init__(__file__, "--child-server", cpu=usable_cpus()[0] if pinned else None)
+        # The pinned child is moved to the next usable processor every round: processors of one
+        # machine differ (on a loaded 2-processor virtual machine the same calls ran 1.04-1.7
+        # times slower on the second than on the first, run after run), and the free child runs on
+        # any of them, so a pinned child always on the first compared it with the faster one.
+        self.cpus = usable_cpus() if pinned else None
+        self.cpu = self.cpus[0] if pinned else None
+        super().__init__(__file__, "--child-server", cpu=self.cpu)
 
     def setup(self, kernel, n, layout, regime):
         self.ask(setup=[kernel, n, layout, regime])
         return self
 
+    def next_round(self, r):
+        if self.cpus:
+            self.cpu = self.cpus[r % len(self.cpus)]
+
     def sample(self, count):
-        return self.ask(sample=count)["seconds"]
+        return self.ask(sample=count, cpu=self.cpu)["seconds"]
 
 
 def serve_child():
     """The child's side of RastrelChild: one configuration at a time, samples on request."""
     state = {}
+    # The processor the pinned child runs on (it starts on the first usable one).
+    placed = [usable_cpus()[0]]
 
     def answer(request):
         if "setup" in request:
@@ -370,6 +383,12 @@ def serve_child():
             if implementation() == "pypy" and min(state["sample"](1), state["sample"](1)) < sample_budget(n * n):
                 warm_up(state["sample"])
             return {"threads": processors()}
+        if request["cpu"] is not None and request["cpu"] != placed[0]:
+            # The new processor's caches hold none of the arrays, which the free child, rarely
+            # moved by the scheduler, seldom pays: one untimed call first.
+            pin_process(request["cpu"])
+            placed[0] = request["cpu"]
+            state["sample"](1)
         return {"seconds": state["sample"](request["sample"])}
 
     serve(answer)

@@ -51,6 +51,15 @@ def pin(cpu):
         raise OSError(ctypes.get_errno(), "sched_setaffinity")
 
 
+def pin_process(cpu):
+    """Moves every thread of this process (a pool's workers too) to `cpu` alone."""
+    for task in os.listdir("/proc/self/task"):
+        try:
+            os.sched_setaffinity(int(task), {cpu})
+        except ProcessLookupError:  # a thread that ended meanwhile
+            pass
+
+
 def memory(pid="self"):
     """(resident, peak resident) bytes of a process, from /proc; None where there is no /proc."""
     try:
@@ -197,7 +206,8 @@ def interleaved(contenders, rounds, budget=None, warm=False, settle=0.0, max_cal
     the close ones get the rounds that tell a few per cent from noise. Round i of every list was
     timed in the same round, so ratios can be paired round by round.
     `pair`: (a, b), two contenders compared with each other: a runs first of the two in even rounds,
-    b in odd ones, so that neither always runs right after the other or after the same third."""
+    b in odd ones, so that neither always runs right after the other or after the same third.
+    A contender with a method `next_round(r)` is told each round's index before the round starts."""
     names = list(contenders)
     samplers = {name: sampler(contenders[name]) for name in names}
 
@@ -213,6 +223,9 @@ def interleaved(contenders, rounds, budget=None, warm=False, settle=0.0, max_cal
 
     def run(names, rounds):
         for r in range(rounds):
+            for name in names:
+                if hasattr(contenders[name], "next_round"):
+                    contenders[name].next_round(len(times[name]))
             order = list(names)
             orders.shuffle(order)
             if pair and all(name in order for name in pair):
