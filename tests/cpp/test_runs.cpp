@@ -193,10 +193,12 @@ void check_strided(const RunTable& table, const Pixel& pixel, int bands, const R
     std::vector<unsigned char> band[3];
     const std::uint16_t* in[3];
     for (int k = 0; k < bands; ++k) {
-        band[k].resize(2 * span(steps[k]) + 2);
+        // Each band's memory ends on the line's last sample (starts on it, walking backwards),
+        // so that the sanitizer's build sees a read past it.
+        const std::size_t last = 2 * (n > 0 ? n - 1 : 0) * std::size_t(std::abs(steps[k]));
+        band[k].resize(misalign % 2 + last + 2);
         for (auto& byte : band[k]) byte = static_cast<unsigned char>(sample(rng));
-        const std::size_t first = steps[k] < 0 ? 2 * (n + 1) * std::size_t(-steps[k]) : 0;
-        in[k] = reinterpret_cast<const std::uint16_t*>(band[k].data() + first + misalign % 2);
+        in[k] = reinterpret_cast<const std::uint16_t*>(band[k].data() + misalign % 2 + (steps[k] < 0 ? last : 0));
     }
     const std::uint32_t sentinel = 0x7FC0BEEF;
     std::vector<unsigned char> out_bytes(4 * span(out_step) + 8);
@@ -248,7 +250,12 @@ void check_strided_copy(const RunTable& table) {
             // Every band taking every other sample has loops of its own, up to the line's last
             // pixel, which is read with the sample before it; into every other element of the
             // output, one more.
-            if (rng() % 3 == 0 || (out_step == 2 && n % 2 == 1)) steps[0] = steps[1] = steps[2] = 2;
+            // Every third sample too, read in whole vectors that end on the line's last one.
+            if (rng() % 3 == 0 || (out_step == 2 && n % 2 == 1)) {
+                steps[0] = steps[1] = steps[2] = 2;
+            } else if (rng() % 3 == 0) {
+                steps[0] = steps[1] = steps[2] = 3;
+            }
             const std::size_t misalign = rng() % 4;
             check_strided(
                 table, NormalizedDifference{}, 2,

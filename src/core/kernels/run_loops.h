@@ -29,17 +29,19 @@ using Bands = std::array<const std::uint16_t*, N>;
 // syntax would apply to the lambda's type, not to its call.
 #define RASTREL_INLINE_LAMBDA __attribute__((always_inline))
 
-// The compiler's generic vectors of `kBytes`: 32-bit words, and as many float32. The words are
-// signed, since samples of 16 bits convert exactly either way and only the signed conversion has
-// an instruction before AVX-512.
+// The compiler's generic vectors of `kBytes`: 32-bit words, as many float32 and uint16 samples,
+// and the words' 16-bit halves. The words are signed, since samples of 16 bits convert exactly
+// either way and only the signed conversion has an instruction before AVX-512.
 template <std::size_t kBytes>
 struct Vectors;
-#define RASTREL_VECTORS(bytes)                                          \
-    template <>                                                         \
-    struct Vectors<bytes> {                                             \
-        static constexpr std::size_t kLanes = (bytes) / sizeof(float);  \
-        using Words = std::int32_t __attribute__((vector_size(bytes))); \
-        using Floats = float __attribute__((vector_size(bytes)));       \
+#define RASTREL_VECTORS(bytes)                                                   \
+    template <>                                                                  \
+    struct Vectors<bytes> {                                                      \
+        static constexpr std::size_t kLanes = (bytes) / sizeof(float);           \
+        using Words = std::int32_t __attribute__((vector_size(bytes)));          \
+        using Floats = float __attribute__((vector_size(bytes)));                \
+        using Samples = std::uint16_t __attribute__((vector_size((bytes) / 2))); \
+        using Halves = std::uint16_t __attribute__((vector_size(bytes)));        \
     };
 RASTREL_VECTORS(16)
 RASTREL_VECTORS(32)

@@ -142,7 +142,7 @@ BlockRuns paced_blocks(BlockRuns blocks) {
         }                                                                                                            \
         [[__VA_ARGS__]] static void gather(std::uint16_t* to, const std::uint16_t* from, std::ptrdiff_t step,        \
                                            std::size_t n) {                                                          \
-            kernels::detail::gather_samples(to, from, step, n);                                                      \
+            kernels::detail::gather_samples<Target::kVectorBytes>(to, from, step, n);                                \
         }                                                                                                            \
         [[__VA_ARGS__]] static void scatter(float* to, std::ptrdiff_t step, const float* from, std::size_t n) {      \
             kernels::detail::scatter_floats<Target>(to, step, from, n);                                              \
