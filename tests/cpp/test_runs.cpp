@@ -280,7 +280,7 @@ void check_strided_copy(const RunTable& table) {
 
 // Element strides (row, col) of an array of R x C: row- and column-major, reversed, every other
 // column, a transposed one of every other row, a window of unit-step rows spaced wider than they
-// are long, rows or columns repeated through a zero stride.
+// are long, rows or columns repeated through a zero stride, every third column.
 using Strides = std::pair<std::ptrdiff_t, std::ptrdiff_t>;
 Strides strides_of(int kind, std::ptrdiff_t r, std::ptrdiff_t c) {
     switch (kind) {
@@ -293,11 +293,12 @@ Strides strides_of(int kind, std::ptrdiff_t r, std::ptrdiff_t c) {
         case 6: return {3 * c, -3};
         case 7: return {c + 5, 1};
         case 8: return {0, 1};
-        default: return {1, 0};
+        case 9: return {1, 0};
+        default: return {3 * c + 2, 3};
     }
 }
 constexpr int kOutputKinds = 8;  // a written array cannot repeat elements
-constexpr int kKinds = 10;
+constexpr int kKinds = 10;  // drawn at random; kind 10 (every third column) only where asked for
 
 // A 2-D array of T placed by `kind` at `misalign` bytes past an aligned address in a buffer of
 // the sentinel byte 0xA5.
@@ -372,9 +373,10 @@ void check_block_copy(const RunTable& table) {
     constexpr std::pair<std::size_t, std::size_t> kShapes[] = {{0, 5},  {1, 1},  {1, 70},  {70, 1},  {2, 3},
                                                                {9, 33}, {33, 9}, {37, 53}, {64, 64}, {70, 131}};
     // Random placements, then every band taking every other column into an output that does too,
-    // or into a contiguous one with cached stores: loops of their own.
-    for (int round = 0; round < 9; ++round) {
-        const int kind = round < 6 ? -1 : 4, out_kind = round < 8 ? kind : 0;
+    // or into a contiguous one with cached stores: loops of their own; then every band taking
+    // every third column into a contiguous output, cached and streamed.
+    for (int round = 0; round < 11; ++round) {
+        const int kind = round < 6 ? -1 : round < 9 ? 4 : 10, out_kind = round < 8 ? kind : 0;
         for (const auto& [rows, cols] : kShapes) {
             const Stores stores = round % 2 == 0 ? Stores::kCached : Stores::kStreaming;
             check_block(
