@@ -3,7 +3,8 @@
 // kernels and the expression's fused loop, against plain float32 division; the adjusted
 // difference with l = 0.5 on every 7th value of the second band, and with the values of l at the
 // edges of those that admit the shortcut (and one just past them) on every 61st. The sanitizer
-// builds take every 257th value throughout, in the time of the others' whole tests.
+// builds take every 257th value throughout, in the time of the others' whole tests. The loops
+// that send every vector through the divider (as on AMD's processors) are checked on every 61st.
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -17,6 +18,7 @@
 #include "core/expr/fused.h"
 #include "core/isa.h"
 #include "core/kernels/runs.h"
+#include "core/targets/copies.h"
 
 using namespace rastrel;
 
@@ -105,6 +107,9 @@ int main() {
         std::printf("skipped: this build or processor lacks the avx512 copy\n");
         return 0;
     }
+    // The loops' pairs of divisions, whichever way this processor's calls take.
+    const bool alone = targets::avx512_divider_alone();
+    targets::set_avx512_divider_alone(false);
     check_pairs(Isa::kAvx512, Formula::kNormalizedDifference, 0.0f, kEvery);
     check_pairs(Isa::kAvx512, Formula::kRatio, 0.0f, kEvery);
     check_pairs(Isa::kAvx512, Formula::kAdjustedDifference, 0.5f, kEvery == 1 ? 7 : kEvery);
@@ -114,6 +119,11 @@ int main() {
         CHECK_MSG(kernels::adjusted_sample_quotients(l) == (l != 2.125f), "l=" << l);
         check_pairs(Isa::kAvx512, Formula::kAdjustedDifference, l, 61);
     }
+    // The same loops with the divider alone, their other way.
+    targets::set_avx512_divider_alone(true);
+    for (const Formula formula : {Formula::kNormalizedDifference, Formula::kRatio, Formula::kAdjustedDifference})
+        check_pairs(Isa::kAvx512, formula, 0.5f, 61);
+    targets::set_avx512_divider_alone(alone);
     std::printf("checked: avx512, every %u-th value of the second band\n", kEvery);
     return check::exit_code();
 }

@@ -69,10 +69,11 @@ constexpr bool kDividesSamples = requires(typename Vectors<Target::kVectorBytes>
 };
 
 // The whole pairs of vectors among n pixels, where kDividesSamples: one vector of each pair
-// through the target's division, the other through the divider, which then work side by side.
-// `load(k, i)` is band k's vector of floats from pixel i, `store(i, v)` writes pixels i onwards.
-// Returns how many pixels it computed (none without such a division, or where the pixel's
-// coefficients admit other quotients).
+// through the target's division, the other through the divider, which then work side by side;
+// where the processor's divider alone is the faster (Target::divider_alone()), the whole vectors
+// through it. `load(k, i)` is band k's vector of floats from pixel i, `store(i, v)` writes pixels
+// i onwards. Returns how many pixels it computed (none without such a division, or where the
+// pixel's coefficients admit other quotients).
 template <class Target, class Pixel, class Load, class Store, std::size_t... I>
 [[gnu::always_inline]] inline std::size_t compute_vectors(const Pixel& pixel, std::size_t n, const Load& load,
                                                           const Store& store, std::index_sequence<I...>) noexcept {
@@ -81,6 +82,10 @@ template <class Target, class Pixel, class Load, class Store, std::size_t... I>
         const Pixel p = pixel;
         if (!p.sample_quotients()) return 0;
         std::size_t i = 0;
+        if (Target::divider_alone()) {
+            for (; i + kLanes <= n; i += kLanes) store(i, p(load(I, i)...));
+            return i;
+        }
         for (; i + 2 * kLanes <= n; i += 2 * kLanes) {
             store(i, p(load(I, i)..., SampleDivision<Target>{}));
             store(i + kLanes, p(load(I, i + kLanes)...));

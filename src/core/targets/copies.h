@@ -45,6 +45,12 @@ extern const IsaCopies kPortable;
 extern const IsaCopies kSse2;
 extern const IsaCopies kAvx2;
 extern const IsaCopies kAvx512;
+// Whether the AVX-512 loops of sample quotients (kernels::detail::compute_vectors) send every
+// vector through the divider, as they do on AMD's processors, or every other one through the
+// division without it, as elsewhere. The setter is for tests, which check both ways on any
+// processor; no loop may run meanwhile.
+bool avx512_divider_alone() noexcept;
+void set_avx512_divider_alone(bool alone) noexcept;
 #endif
 
 namespace detail {

@@ -1,8 +1,8 @@
 #pragma once
 // Quotients of uint16 samples without the divider, for the AVX-512 copy. In the first-level cache
-// the normalized difference, the ratio and the adjusted difference are bound by the divider (one
-// 16-lane division every 8 to 10 cycles, against a few cycles for the rest of a vector of
-// pixels), while the two floating-point ports sit half idle. A reciprocal estimate and a handful
+// of Intel's cores the normalized difference, the ratio and the adjusted difference are bound by
+// the divider (one 16-lane division every 8 to 10 cycles, against a few cycles for the rest of a
+// vector of pixels), while the two floating-point ports sit half idle. A reciprocal estimate and a handful
 // of fused multiply-adds on those ports give the very same bits, for the quotients these
 // formulas form; the loops send every other vector through here and the rest through the
 // divider, so that both work at once.
