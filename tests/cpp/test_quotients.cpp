@@ -107,6 +107,7 @@ int main() {
         std::printf("skipped: this build or processor lacks the avx512 copy\n");
         return 0;
     }
+#if defined(__x86_64__)  // the only processors with that copy
     // The loops' pairs of divisions, whichever way this processor's calls take.
     const bool alone = targets::avx512_divider_alone();
     targets::set_avx512_divider_alone(false);
@@ -124,6 +125,7 @@ int main() {
     for (const Formula formula : {Formula::kNormalizedDifference, Formula::kRatio, Formula::kAdjustedDifference})
         check_pairs(Isa::kAvx512, formula, 0.5f, 61);
     targets::set_avx512_divider_alone(alone);
+#endif
     std::printf("checked: avx512, every %u-th value of the second band\n", kEvery);
     return check::exit_code();
 }
