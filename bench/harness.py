@@ -6,6 +6,7 @@ Rounds are interleaved (the contenders in a new order each round) because memory
 load of other processes drift on shared machines: side by side in one run, they hit every
 contender alike, and the medians' ratios are what to compare."""
 import ctypes
+import errno
 import gc
 import itertools
 import json
@@ -40,22 +41,24 @@ def processors():
     return len(usable_cpus())
 
 
-def pin(cpu):
-    """Restricts this thread, and the threads and processes it starts from now on, to `cpu`."""
+def pin(cpu, thread=0):
+    """Restricts `thread` (this one by default), and the threads and processes it starts from now
+    on, to `cpu`."""
     if hasattr(os, "sched_setaffinity"):
-        os.sched_setaffinity(0, {cpu})
+        os.sched_setaffinity(thread, {cpu})
         return
     mask = _CpuSet()
     mask[cpu // 64] = 1 << (cpu % 64)
-    if ctypes.CDLL(None, use_errno=True).sched_setaffinity(0, ctypes.sizeof(mask), mask) != 0:
-        raise OSError(ctypes.get_errno(), "sched_setaffinity")
+    if ctypes.CDLL(None, use_errno=True).sched_setaffinity(thread, ctypes.sizeof(mask), mask) != 0:
+        error = ctypes.get_errno()
+        raise (ProcessLookupError if error == errno.ESRCH else OSError)(error, "sched_setaffinity")
 
 
 def pin_process(cpu):
     """Moves every thread of this process (a pool's workers too) to `cpu` alone."""
     for task in os.listdir("/proc/self/task"):
         try:
-            os.sched_setaffinity(int(task), {cpu})
+            pin(cpu, int(task))
         except ProcessLookupError:  # a thread that ended meanwhile
             pass
 
