@@ -63,6 +63,12 @@ const IsaCopies* isa_copies(Isa isa) noexcept;
 // The copies of the widest instruction set this processor supports, decided at the first call.
 const IsaCopies& widest_copies() noexcept;
 
+#if defined(__x86_64__)
+// Whether the processor is AMD's: the choices between loops measured on Intel's cores (the
+// AVX-512 pacing, the AVX-512 division without the divider) are made by the vendor.
+bool amd_processor() noexcept;
+#endif
+
 // Measured on 2-core virtual machines with two threads: a 4 MiB output streams about as fast as
 // it stores through the caches, an 8 MiB one about 15% slower, 16 MiB and more 1.2 to 1.5 times
 // faster. The last-level cache these machines report (480 MiB) is no guide.

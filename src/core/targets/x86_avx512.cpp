@@ -79,11 +79,7 @@ void run_paced(Fn own, Fn narrow, std::size_t n, std::size_t wide, const Args&..
 // the divider alone against 5.3-5.4 in pairs (normalized difference, medians of bench_runs; the
 // ratio 3.8-3.9 against 4.4-4.6). Compiled for the baseline, like every choice of loop; a test
 // switches it to check both ways.
-bool processor_divides_fast() noexcept {
-    __builtin_cpu_init();
-    return __builtin_cpu_is("amd");
-}
-std::atomic<bool> g_divider_alone{processor_divides_fast()};
+std::atomic<bool> g_divider_alone{amd_processor()};
 
 struct Avx512 {
     static constexpr Isa kIsa = Isa::kAvx512;
